@@ -1,0 +1,13 @@
+# Compiler settings shared by every target of the project.
+
+if(SEALCORE_SANITIZE)
+  # Applied globally so that the tests and the code they call are instrumented alike.
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Warnings are errors on our own targets only, never on third-party code.
+function(sealcore_project_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  target_compile_features(${target} PUBLIC cxx_std_17)
+endfunction()

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies that are missing (Debian; needs root to install).
+set -euo pipefail
+packages=(cmake g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl valgrind time)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
