@@ -1,0 +1,137 @@
+#include "sealcore/base64.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+namespace util_ko {
+
+namespace {
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Indexed by character code 0 to 122 ("z"). Characters outside the alphabet hold 0, the value
+// of "A": the decoder never rejects anything.
+constexpr int kTableSize = 123;
+
+// clang-format off
+const unsigned char kDecodeTable[kTableSize] = {
+    0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
+    0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
+    0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  62, 0,  0,  0,  63,
+    52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 0,  0,  0,  0,  0,  0,
+    0,  0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
+    15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 0,  0,  0,  0,  0,
+    0,  26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40,
+    41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51,
+};
+// clang-format on
+
+inline bool is_line_break(unsigned char c) {
+    return c == '\n' || c == '\r';
+}
+
+}  // namespace
+
+CBase64::CBase64() : m_alphabet(kAlphabet), m_decode_table(new unsigned char[kTableSize]) {
+    std::copy(kDecodeTable, kDecodeTable + kTableSize, m_decode_table);
+}
+
+CBase64::~CBase64() {
+    delete[] m_decode_table;
+}
+
+std::string CBase64::Encode(const char* data, int len) const {
+    if (len <= 0) {
+        return std::string();
+    }
+    const std::size_t n = static_cast<std::size_t>(len);
+    std::string out(4 * ((n + 2) / 3), '\0');
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
+    const char* a = m_alphabet;
+    char* o = &out[0];
+    const std::size_t whole = n / 3 * 3;
+    for (std::size_t i = 0; i < whole; i += 3, o += 4) {
+        const std::uint32_t v =
+            (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
+        o[0] = a[v >> 18];
+        o[1] = a[(v >> 12) & 63];
+        o[2] = a[(v >> 6) & 63];
+        o[3] = a[v & 63];
+    }
+    // RFC 4648 section 4: a final quantum of 8 bits gives two characters and "==", one of
+    // 16 bits gives three characters and "=".
+    if (n % 3 == 1) {
+        const unsigned b0 = in[whole];
+        o[0] = a[b0 >> 2];
+        o[1] = a[(b0 & 3) << 4];
+        o[2] = '=';
+        o[3] = '=';
+    } else if (n % 3 == 2) {
+        const unsigned b0 = in[whole];
+        const unsigned b1 = in[whole + 1];
+        o[0] = a[b0 >> 2];
+        o[1] = a[((b0 & 3) << 4) | (b1 >> 4)];
+        o[2] = a[(b1 & 15) << 2];
+        o[3] = '=';
+    }
+    return out;
+}
+
+std::string CBase64::Decode(const char* text, int len) const {
+    if (len <= 0) {
+        return std::string();
+    }
+    // A full 256-entry copy of the table lets the hot loop index with any byte; codes 123 to
+    // 255 have no entry of their own and count as 0 like the other characters outside the
+    // alphabet.
+    unsigned char t[256] = {};
+    std::copy(m_decode_table, m_decode_table + kTableSize, t);
+
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
+    const std::size_t n = static_cast<std::size_t>(len);
+    std::string out(n / 4 * 3 + 2, '\0');
+    unsigned char* o = reinterpret_cast<unsigned char*>(&out[0]);
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c0 = in[i];
+        if (is_line_break(c0)) {
+            ++i;
+            continue;
+        }
+        const std::size_t left = n - i;
+        if (left >= 4) {
+            const unsigned v0 = t[c0];
+            const unsigned v1 = t[in[i + 1]];
+            const unsigned char c2 = in[i + 2];
+            const unsigned char c3 = in[i + 3];
+            i += 4;
+            *o++ = static_cast<unsigned char>((v0 << 2) | (v1 >> 4));
+            if (c2 == '=') {
+                continue;
+            }
+            const unsigned v2 = t[c2];
+            *o++ = static_cast<unsigned char>(((v1 & 15) << 4) | (v2 >> 2));
+            if (c3 == '=') {
+                continue;
+            }
+            *o++ = static_cast<unsigned char>(((v2 & 3) << 6) | t[c3]);
+            continue;
+        }
+        // A final group of two or three characters is read as if "=" padding completed it; a
+        // lone final character holds fewer than 8 bits and gives nothing.
+        if (left >= 2) {
+            const unsigned v0 = t[c0];
+            const unsigned v1 = t[in[i + 1]];
+            *o++ = static_cast<unsigned char>((v0 << 2) | (v1 >> 4));
+            if (left == 3 && in[i + 2] != '=') {
+                *o++ = static_cast<unsigned char>(((v1 & 15) << 4) | (t[in[i + 2]] >> 2));
+            }
+        }
+        break;
+    }
+    out.resize(static_cast<std::size_t>(o - reinterpret_cast<unsigned char*>(&out[0])));
+    return out;
+}
+
+}  // namespace util_ko

@@ -1,0 +1,119 @@
+#include "sealcore/str_confuse.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <ctime>
+
+namespace util_ko {
+
+namespace {
+
+const char* const kUnsupportedType = "ERROR:UNSUPPORTED CONFUSE TYPE";
+
+// Seeding libc's generator from the clock for every draw costs far more than the rest of the
+// confusion. srand(t) followed by one rand() always yields the same value for the same t, so
+// the generator is reseeded only when the second changes. Between draws of one confusion
+// nothing else may use the generator, so its state after the last draw is exactly that of
+// srand(time of the last draw) plus one rand().
+class ClockDraw {
+  public:
+    int next() {
+        const std::time_t now = std::time(nullptr);
+        if (!m_seeded || now != m_second) {
+            std::srand(static_cast<unsigned>(now));
+            m_value = std::rand();
+            m_second = now;
+            m_seeded = true;
+        }
+        return m_value;
+    }
+
+  private:
+    bool m_seeded = false;
+    std::time_t m_second = 0;
+    int m_value = 0;
+};
+
+inline int as_signed(char c) {
+    return static_cast<signed char>(c);
+}
+
+inline char low_byte(int v) {
+    return static_cast<char>(static_cast<unsigned char>(v & 0xff));
+}
+
+}  // namespace
+
+StrConfuse::~StrConfuse() = default;
+
+std::string StrConfuse::ConfuseStr(const std::string& text, CONFUSE_TYPE type) const {
+    if (type != CONFUSE_TYPE_1) {
+        throw kUnsupportedType;
+    }
+    return ConfuseStrType1(text);
+}
+
+std::string StrConfuse::DeconfuseStr(const std::string& text, CONFUSE_TYPE type) const {
+    if (type != CONFUSE_TYPE_1) {
+        throw kUnsupportedType;
+    }
+    return DeconfuseStrType1(text);
+}
+
+std::string StrConfuse::ConfuseStrType1(const std::string& text) const {
+    const std::size_t n = text.size();
+    const std::size_t pairs = n / 2;
+    std::string out(3 * pairs + n % 2, '\0');
+    const char* in = text.data();
+    char* o = &out[0];
+    ClockDraw draw;
+    for (std::size_t p = 0; p < pairs; ++p, in += 2, o += 3) {
+        const int x = as_signed(in[0]);
+        const int y = as_signed(in[1]);
+        const int d = (x > y ? x - y : y - x) & 0xff;
+        const int mean = (x + y) / 2;
+        const int r1 = draw.next();
+        const bool added = static_cast<signed char>(d) <= 31;
+        const int diff = added ? d + 32 : d;
+        const int layout = draw.next() & 1;
+        const int marker = 64 | (layout << 5) | (x > y ? 16 : 0) | (added ? 8 : 0) | (r1 & 6);
+        o[0] = low_byte(layout ? diff : mean);
+        o[1] = low_byte(marker);
+        o[2] = low_byte(layout ? mean : diff);
+    }
+    if (n % 2 != 0) {
+        *o = text[n - 1];
+    }
+    return out;
+}
+
+std::string StrConfuse::DeconfuseStrType1(const std::string& text) const {
+    const std::size_t m = text.size();
+    const std::size_t groups = m / 3;
+    const bool tail = m % 3 == 1;
+    std::string out(2 * groups + (tail ? 1 : 0), '\0');
+    const char* in = text.data();
+    char* o = &out[0];
+    for (std::size_t g = 0; g < groups; ++g, in += 3, o += 2) {
+        const unsigned marker = static_cast<unsigned char>(in[1]);
+        const bool diff_first = (marker & 32) != 0;
+        const int diff = as_signed(diff_first ? in[0] : in[2]);
+        const int mean = as_signed(diff_first ? in[2] : in[0]);
+        const int d = (marker & 8) != 0 ? diff - 32 : diff;
+        int s = 2 * mean + d;
+        if (s % 2 != 0) {
+            s += 1;
+        }
+        const int hi = s / 2;
+        const int lo = hi - d;
+        const bool x_greater = (marker & 16) != 0;
+        o[0] = low_byte(x_greater ? hi : lo);
+        o[1] = low_byte(x_greater ? lo : hi);
+    }
+    if (tail) {
+        *o = text[m - 1];
+    }
+    return out;
+}
+
+}  // namespace util_ko
