@@ -110,13 +110,16 @@ TEST(FileHelper, EmptyFileWarnsAndHoldsNothing) {
               "total lines: 0\n");
 }
 
-TEST(FileHelper, MissingPathPrintsThePathAndThrows) {
+TEST(FileHelper, MissingPathOrDirectoryPrintsThePathAndThrows) {
     const TempDir dir;
     const std::string missing = dir.file("missing");
     EXPECT_EQ(expect_thrown([&] { FileHelper fh(missing); }, "fail to open file to read"),
               missing + "\n");
     EXPECT_EQ(expect_thrown([&] { FileHelper fh(missing.c_str()); }, "fail to open file to read"),
               missing + "\n");
+
+    EXPECT_EQ(expect_thrown([&] { FileHelper fh(dir.path()); }, "fail to open file to read"),
+              dir.path() + "\n");
 
     write_file(dir.file("present"), "held");
     FileHelper fh(dir.file("present"));
