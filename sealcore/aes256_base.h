@@ -167,6 +167,15 @@ class AES256_Base {
     static constexpr S_Box<true> s_inv_sbox{};
 
   private:
+    friend class AES256;
+
+    // CBC over whole blocks for the string forms of AES256: iv holds the chaining register
+    // before the call and the last ciphertext block after it. in and out may be the same.
+    void cbc_encrypt(const unsigned char* in, unsigned char* out, std::size_t blocks,
+                     unsigned char* iv) const;
+    void cbc_decrypt(const unsigned char* in, unsigned char* out, std::size_t blocks,
+                     unsigned char* iv) const;
+
     Byte_Block<32> m_key;
     Byte_Block<32> m_dec_key;
 };
