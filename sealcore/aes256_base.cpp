@@ -71,7 +71,11 @@ inline Word mix_word(Word a) {
 // 0E x^3... = (04 x^2 + 05)(03 x^3 + 01 x^2 + 01 x + 02) modulo x^4 + 1 (the Rijndael book,
 // 4.1.3), so InvMixColumns is MixColumns after a_i ^= 04 (a_i ^ a_i+2).
 inline Word inv_mix_word(Word a) {
-    return mix_word(a ^ xtime_word(xtime_word(a ^ rotr16(a))));
+    const Word t = a ^ rotr16(a);
+    // 04 t: the two top bits fold back as x^8 = 1B and x^9 = 36.
+    const Word t4 = ((t & 0x3F3F3F3Fu) << 2) ^ (((t >> 6) & 0x01010101u) * 0x1Bu) ^
+                    (((t >> 7) & 0x01010101u) * 0x36u);
+    return mix_word(a ^ t4);
 }
 
 inline Word sub_word(Word w) {
