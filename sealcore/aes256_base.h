@@ -119,9 +119,12 @@ extern template class Byte_Block<64>;
 // change the object, so one object serves any number of them in any order, also from several
 // threads at once.
 //
-// The implementation is byte-oriented and indexes the two 256-byte S-box tables with secret
-// bytes: it is NOT constant-time, and its timing depends on the key and the data through the
-// data cache.
+// On a CPU with the AES instructions (AES-NI) the block operations run on them, deriving the
+// round keys from the same two windows; the string forms of AES256 in CBC mode then also hold
+// the fifteen round keys on the stack for the length of one call, and wipe them afterwards.
+// Otherwise the portable code runs: byte-oriented, it indexes the two 256-byte S-box tables
+// with secret bytes, so it is NOT constant-time, and its timing depends on the key and the
+// data through the data cache.
 class AES256_Base {
   public:
     // init(key).
@@ -162,6 +165,14 @@ class AES256_Base {
     // block ^= round_key over 16 bytes.
     static void add_round_key(Byte_Block<16>& block, const Byte_Block<16>& round_key);
 
+    // Whether the block operations run on the CPU's AES instructions: only in a build with
+    // them (CMake option SEALCORE_AESNI, x86-64), on a CPU that has them, and while they are
+    // enabled. Both ways give the same bytes.
+    static bool hardware_enabled();
+    // Process-wide switch, on at start; tests and benchmarks turn it off to run the portable
+    // code. Returns hardware_enabled() after the change.
+    static bool enable_hardware(bool enable);
+
     // Empty objects through which the two tables are reached.
     static constexpr S_Box<false> s_sbox{};
     static constexpr S_Box<true> s_inv_sbox{};
@@ -170,7 +181,7 @@ class AES256_Base {
     friend class AES256;
 
     // CBC over whole blocks for the string forms of AES256: iv holds the chaining register
-    // before the call and the last ciphertext block after it. in and out may be the same.
+    // before the call and the last ciphertext block after it.
     void cbc_encrypt(const unsigned char* in, unsigned char* out, std::size_t blocks,
                      unsigned char* iv) const;
     void cbc_decrypt(const unsigned char* in, unsigned char* out, std::size_t blocks,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sealcore/aes256.h"
+#include "tests/support/cipher_paths.h"
 
 namespace {
 
@@ -22,6 +23,8 @@ using util_ko::AES256_Base;
 using util_ko::Byte_Block;
 using util_ko::Padding_Type;
 
+using test_support::cipher_paths;
+using test_support::CipherPath;
 using Record = std::map<std::string, std::string>;
 
 std::string from_hex(const std::string& hex) {
@@ -89,11 +92,55 @@ std::string openssl_ecb(const std::string& key, const std::string& in, bool encr
 TEST(AES256_Base, KnownAnswers) {
     const std::vector<Record> records = read_vectors("aes256.vec", "Block");
     ASSERT_EQ(records.size(), 5u);
-    for (const Record& r : records) {
-        const AES256_Base cipher(r.at("Key"));
-        Byte_Block<16> block = block_of<16>(r.at("In"));
-        EXPECT_EQ(bytes_of(cipher.encrypt(block)), r.at("Out"));
-        EXPECT_EQ(bytes_of(cipher.decrypt(block)), r.at("In"));
+    for (bool hardware : cipher_paths()) {
+        const CipherPath path(hardware);
+        for (const Record& r : records) {
+            const AES256_Base cipher(r.at("Key"));
+            Byte_Block<16> block = block_of<16>(r.at("In"));
+            EXPECT_EQ(bytes_of(cipher.encrypt(block)), r.at("Out")) << "hardware " << hardware;
+            EXPECT_EQ(bytes_of(cipher.decrypt(block)), r.at("In")) << "hardware " << hardware;
+        }
+    }
+}
+
+// The switch really selects the portable code, so that the tests that run both ways compare
+// two implementations.
+TEST(AES256_Base, PathSwitch) {
+    const std::vector<bool> paths = cipher_paths();
+    {
+        const CipherPath portable(false);
+        EXPECT_FALSE(AES256_Base::hardware_enabled());
+    }
+    EXPECT_EQ(AES256_Base::hardware_enabled(), paths.size() == 2);
+}
+
+// Random keys and blocks, each block encrypted and decrypted one way and the result taken
+// back the other way.
+TEST(AES256_Base, HardwareAndPortableAgree) {
+    if (cipher_paths().size() < 2) {
+        GTEST_SKIP() << "no AES instructions in this build or on this CPU";
+    }
+    std::mt19937 rng(7);
+    for (int k = 0; k < 200; ++k) {
+        std::string key(32 + k % 3, '\0'), data(16, '\0');
+        for (char& c : key) {
+            c = static_cast<char>(rng());
+        }
+        for (char& c : data) {
+            c = static_cast<char>(rng());
+        }
+        const AES256_Base cipher(key);
+        const Byte_Block<16> plain = block_of<16>(data);
+        Byte_Block<16> by_hardware = cipher.encrypt(plain);
+        Byte_Block<16> by_portable;
+        {
+            const CipherPath portable(false);
+            by_portable = cipher.encrypt(plain);
+            EXPECT_EQ(bytes_of(cipher.decrypt(static_cast<const Byte_Block<16>&>(by_hardware))),
+                      data);
+        }
+        ASSERT_EQ(bytes_of(by_hardware), bytes_of(by_portable)) << k;
+        EXPECT_EQ(bytes_of(cipher.decrypt(by_portable)), data) << k;
     }
 }
 
@@ -173,7 +220,8 @@ TEST(AES256_Base, KeyLength) {
 }
 
 // Random keys and blocks against libcrypto, encrypting and decrypting in an interleaved order
-// on one object, through both the in-place and the copying forms.
+// on one object, through both the in-place and the copying forms, half of the keys on each
+// path.
 TEST(AES256_Base, AgreesWithOpenSSL) {
     std::mt19937 rng(20261208);
     auto random_bytes = [&](std::size_t n) {
@@ -184,6 +232,7 @@ TEST(AES256_Base, AgreesWithOpenSSL) {
         return s;
     };
     for (int k = 0; k < 20; ++k) {
+        const CipherPath path(cipher_paths().back() && k % 2 == 1);
         const std::string key = random_bytes(32);
         const AES256_Base cipher(key);
         const std::string plain = random_bytes(16 * 8);
