@@ -302,8 +302,8 @@ TEST(EncryptApi, PipelineStepsReportTheirLengths) {
     util_ko::EncryptApi api("");
     // 16 IV bytes + 2 blocks = 48 cipher bytes = 64 Base64 characters = 96 sealed characters.
     ASSERT_EQ(sealed.size(), 96u);
-    std::string base64 = seal_oracle::Base64Encode(seal_oracle::Encrypt(
-        seal_oracle::kDefaultPlainKey, kIv, plain));
+    std::string base64 =
+        seal_oracle::Base64Encode(seal_oracle::Encrypt(seal_oracle::kDefaultPlainKey, kIv, plain));
     EXPECT_EQ(api.DeconfuseBuffer(sealed.data(), 96), 64);
     EXPECT_EQ(api.Debase64Buffer(base64.data(), 64), 48);
     std::string cipher = seal_oracle::Encrypt(seal_oracle::kDefaultPlainKey, kIv, plain);

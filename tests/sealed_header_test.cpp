@@ -59,8 +59,8 @@ TEST(SealedAtBuildTime, HeadersUnsealToTheirInputs) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
         EXPECT_EQ(c.key.empty(), c.key_empty);
-        void* handle = CreateEncryptor(c.model.data(), static_cast<int>(c.model.size()),
-                                       c.key.c_str());
+        void* handle =
+            CreateEncryptor(c.model.data(), static_cast<int>(c.model.size()), c.key.c_str());
         int size = 0;
         char* buffer = FetchBuffer(handle, size);
         EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(size)), Original(c.input));

@@ -111,8 +111,7 @@ TEST(Sealpack, UnreadableInputOpensNoOutput) {
     TempDir dir;
     write_file(dir.file("old.h"), "old header");
     std::string missing = dir.file("missing.bin");
-    ProcessResult r =
-        Sealpack({"-i", missing, "-o", dir.file("old.h"), "-f", dir.file("new.dat")});
+    ProcessResult r = Sealpack({"-i", missing, "-o", dir.file("old.h"), "-f", dir.file("new.dat")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, missing + "\n");
     EXPECT_EQ(r.err, "fail to open file to read\n");
@@ -135,11 +134,11 @@ TEST(Sealpack, RejectedKeys) {
         {std::string(31, 'k'), kLength},
         {std::string(33, 'k'), kLength},
         {"\xc3\xa9" + std::string(31, 'k'), kLength},  // 32 characters, 33 bytes
-        {"\xc8\x64" + tail, kCarry},                    // deconfuses to other bytes
-        {"\xc8\xc9" + tail, kCarry},                    // negative odd sum
-        {"\x05\x0f" + tail, kCarry},                    // confused form holds a line feed
-        {"\x06\x14" + tail, kCarry},                    // ... a carriage return
-        {"\xff\x01" + tail, kCarry},                    // ... a NUL
+        {"\xc8\x64" + tail, kCarry},                   // deconfuses to other bytes
+        {"\xc8\xc9" + tail, kCarry},                   // negative odd sum
+        {"\x05\x0f" + tail, kCarry},                   // confused form holds a line feed
+        {"\x06\x14" + tail, kCarry},                   // ... a carriage return
+        {"\xff\x01" + tail, kCarry},                   // ... a NUL
     };
     TempDir dir;
     write_file(dir.file("in.bin"), "data");
@@ -172,13 +171,11 @@ TEST(Sealpack, PrintableAsciiKeysAreAccepted) {
         EXPECT_EQ(r.status, 0) << key << r.out;
     }
     for (const std::string& key : {std::string(32, ' '), std::string(32, '~'),
-                                  std::string(16, ' ') + std::string(16, '~')}) {
+                                   std::string(16, ' ') + std::string(16, '~')}) {
         ProcessResult r = Sealpack({"-k", key, "-i", dir.file("in.bin"), "-f", dir.file("d")});
         EXPECT_EQ(r.status, 0) << key;
-        EXPECT_EQ(seal_oracle::Deconfuse(
-                      seal_oracle::Unescape(r.out.substr(kKeyPrompt.size(), r.out.size() -
-                                                                                kKeyPrompt.size() -
-                                                                                1))),
+        EXPECT_EQ(seal_oracle::Deconfuse(seal_oracle::Unescape(
+                      r.out.substr(kKeyPrompt.size(), r.out.size() - kKeyPrompt.size() - 1))),
                   key);
     }
 }
@@ -206,8 +203,8 @@ TEST(Sealpack, HeaderDataFileAndKeyLiteralAgreeByteForByte) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(dir.file("in.bin"), c.plain);
-        std::vector<std::string> args = {"-i", dir.file("in.bin"), "-o", dir.file("h.h"), "-f",
-                                          dir.file("d.dat")};
+        std::vector<std::string> args = {"-i", dir.file("in.bin"), "-o", dir.file("h.h"),
+                                         "-f", dir.file("d.dat")};
         if (c.with_key) {
             args.insert(args.begin(), {"-k", c.key});
         }
@@ -309,7 +306,8 @@ TEST(Sealpack, ValueThatIsAnOptionName) {
     ProcessResult r = Sealpack({"-i", "-o", "h.h"});
     ASSERT_EQ(chdir(cwd.c_str()), 0);
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string sealed = seal_oracle::Unescape(ParseHeader(read_file(dir.file("h.h"))).model_literal);
+    std::string sealed =
+        seal_oracle::Unescape(ParseHeader(read_file(dir.file("h.h"))).model_literal);
     EXPECT_EQ(seal_oracle::Unseal(sealed, seal_oracle::kDefaultPlainKey),
               "input named like an option");
 }

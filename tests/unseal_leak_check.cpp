@@ -35,8 +35,8 @@ int main(int argc, char* argv[]) {
     }
     bool ok = true;
 
-    void* handle = CreateEncryptor(model_str.data(), static_cast<int>(model_str.size()),
-                                   key.c_str());
+    void* handle =
+        CreateEncryptor(model_str.data(), static_cast<int>(model_str.size()), key.c_str());
     ok = FetchesOriginal(handle, original) && ok;
     ok = FetchesOriginal(handle, original) && ok;
     FILE* stream = FetchFile(handle);

@@ -38,7 +38,9 @@ std::string RunCipher(bool encrypt, const std::string& key, const std::string& i
     return out;
 }
 
-int Signed(char c) { return static_cast<signed char>(c); }
+int Signed(char c) {
+    return static_cast<signed char>(c);
+}
 
 }  // namespace
 
@@ -99,8 +101,8 @@ std::string Confuse(const std::string& text, int layout, int random_bits) {
         char mean = static_cast<char>((x + y) / 2);
         bool add = static_cast<signed char>(d) <= 31;
         char diff = static_cast<char>(add ? d + 32 : d);
-        char marker = static_cast<char>(64 | (layout ? 32 : 0) | (x > y ? 16 : 0) |
-                                        (add ? 8 : 0) | ((random_bits & 3) << 1));
+        char marker = static_cast<char>(64 | (layout ? 32 : 0) | (x > y ? 16 : 0) | (add ? 8 : 0) |
+                                        ((random_bits & 3) << 1));
         if (layout) {
             out += {diff, marker, mean};
         } else {
