@@ -17,7 +17,7 @@ class AES256;
 //   PKCS7       p bytes, each of value p
 //   ANSI_X923   p - 1 zero bytes, then one byte of value p
 //   ISO_7816_4  one byte 0x80, then p - 1 zero bytes
-//   ZEROS       p zero bytes
+//   ZEROS       p zero bytes (data that ends in zero bytes loses them when unpadded)
 // The underlying type is fixed so that any integer can be carried to
 // AES256::set_padding_mode, which rejects the values outside 0 to 3.
 struct Padding_Type {
