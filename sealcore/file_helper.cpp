@@ -1,5 +1,7 @@
 #include "sealcore/file_helper.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -86,6 +88,13 @@ long FileHelper::SetFileName(const char* path) {
 
 long FileHelper::ReadFile(const char* path) {
     std::FILE* raw = path != nullptr ? std::fopen(path, "rb") : nullptr;
+    // fopen accepts a directory, whose end position is no size at all (ext4 reports
+    // LONG_MAX) and which cannot be read: it is refused like a path that cannot be opened.
+    struct stat info;
+    if (raw != nullptr && fstat(fileno(raw), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::fclose(raw);
+        raw = nullptr;
+    }
     if (raw == nullptr) {
         std::printf("%s\n", path != nullptr ? path : "");
         std::fflush(stdout);

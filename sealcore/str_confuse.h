@@ -5,8 +5,9 @@
 
 namespace util_ko {
 
-// Selects the kind of string confusion. 0 is the only accepted value and selects type 1.
-enum CONFUSE_TYPE { CONFUSE_TYPE_1 = 0 };
+// Selects the kind of string confusion. 0 is the only accepted value and selects type 1. The
+// fixed 32-bit type keeps every other value representable, so callers can pass it to be refused.
+enum CONFUSE_TYPE : int { CONFUSE_TYPE_1 = 0 };
 
 // StrConfuse turns a text into a longer printable text from which the text is rebuilt without
 // any key, and back. Type 1 turns every pair of characters x, y into a group of three: a mean

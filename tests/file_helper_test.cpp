@@ -1,0 +1,201 @@
+#include "sealcore/file_helper.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/run_process.h"
+
+namespace {
+
+using test_support::read_file;
+using test_support::TempDir;
+using test_support::write_file;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+using util_ko::FileHelper;
+
+// Runs `f`, expects it to throw the const char* `message`, and gives what it printed.
+std::string expect_thrown(const std::function<void()>& f, const char* message) {
+    CaptureStdout();
+    try {
+        f();
+        ADD_FAILURE() << "nothing thrown, expected " << message;
+    } catch (const char* thrown) {
+        EXPECT_STREQ(thrown, message);
+    }
+    return GetCapturedStdout();
+}
+
+FileHelper load(const TempDir& dir, const std::string& content) {
+    const std::string path = dir.file("content");
+    write_file(path, content);
+    return FileHelper(path);
+}
+
+TEST(FileHelper, LinesOfTheContent) {
+    struct Case {
+        std::string content;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"ab\ncd\n", {"ab", "cd"}},
+        {"ab\ncd", {"ab"}},
+        {"\nx\n", {"", "x"}},
+        {"ab\r\n", {"ab\r"}},
+        {std::string("a\0b\n\n", 5), {std::string("a\0b", 3), ""}},
+    };
+    const TempDir dir;
+    for (const Case& c : cases) {
+        const FileHelper fh = load(dir, c.content);
+        const int n = static_cast<int>(c.lines.size());
+        EXPECT_EQ(fh.GetFileSize(), static_cast<long>(c.content.size()));
+        EXPECT_EQ(fh.ReadAsString(), c.content);
+        ASSERT_EQ(fh.GetLineNums(), n);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(fh.ReadLineAt(i), c.lines[i]);
+        }
+        const std::string total = "total lines: " + std::to_string(n) + "\n";
+        for (int bad : {n, -1, INT_MAX, INT_MIN}) {
+            EXPECT_EQ(expect_thrown([&] { fh.ReadLineAt(bad); }, "given line index outof range"),
+                      total);
+        }
+    }
+}
+
+TEST(FileHelper, RangesGiveCountMinusOneBytes) {
+    const TempDir dir;
+    const FileHelper fh = load(dir, "0123456789");
+    EXPECT_EQ(fh.ReadNBytesAsString(0, 10), "012345678");
+    EXPECT_EQ(fh.ReadNBytesAsString(9, 1), "");
+    EXPECT_EQ(fh.ReadNBytesAsString(3, 4), "345");
+    EXPECT_EQ(fh.ReadNBytesAsVector(3, 4), (std::vector<char>{'3', '4', '5'}));
+    EXPECT_EQ(fh.ReadNBytesAsVector(0, 1), std::vector<char>());
+
+    struct Bad {
+        int offset, count;
+    };
+    const Bad out_of_range[] = {{0, 11},      {-1, 2},      {10, 1},  {INT_MIN, 5},
+                                {INT_MAX, 2}, {1, INT_MAX}, {-5, -5}, {0, INT_MIN}};
+    for (const Bad& b : out_of_range) {
+        const char* message = "index out of range in file_reader ";
+        EXPECT_EQ(expect_thrown([&] { fh.ReadNBytesAsString(b.offset, b.count); }, message), "");
+        EXPECT_EQ(expect_thrown([&] { fh.ReadNBytesAsVector(b.offset, b.count); }, message), "");
+    }
+    for (const Bad& b : {Bad{0, 0}, Bad{5, -3}, Bad{9, 0}}) {
+        EXPECT_THROW(fh.ReadNBytesAsString(b.offset, b.count), std::length_error);
+        EXPECT_THROW(fh.ReadNBytesAsVector(b.offset, b.count), std::length_error);
+    }
+}
+
+TEST(FileHelper, EmptyFileWarnsAndHoldsNothing) {
+    const TempDir dir;
+    write_file(dir.file("empty"), "");
+    CaptureStdout();
+    const FileHelper fh(dir.file("empty").c_str());
+    EXPECT_EQ(GetCapturedStdout(), "WARNING: read an empty file\n");
+    EXPECT_EQ(fh.GetFileSize(), 0);
+    EXPECT_EQ(fh.GetLineNums(), 0);
+    EXPECT_EQ(fh.ReadAsString(), "");
+    EXPECT_TRUE(fh.ReadAsVector().empty());
+    EXPECT_EQ(expect_thrown([&] { fh.ReadLineAt(0); }, "given line index outof range"),
+              "total lines: 0\n");
+}
+
+TEST(FileHelper, MissingPathOrDirectoryPrintsThePathAndThrows) {
+    const TempDir dir;
+    const std::string missing = dir.file("missing");
+    EXPECT_EQ(expect_thrown([&] { FileHelper fh(missing); }, "fail to open file to read"),
+              missing + "\n");
+    EXPECT_EQ(expect_thrown([&] { FileHelper fh(missing.c_str()); }, "fail to open file to read"),
+              missing + "\n");
+
+    EXPECT_EQ(expect_thrown([&] { FileHelper fh(dir.path()); }, "fail to open file to read"),
+              dir.path() + "\n");
+
+    write_file(dir.file("present"), "held");
+    FileHelper fh(dir.file("present"));
+    ASSERT_EQ(fh.ReadAsString(), "held");
+    expect_thrown([&] { fh.SetFileName(missing.c_str()); }, "fail to open file to read");
+    EXPECT_EQ(fh.GetFileSize(), 0);
+    EXPECT_EQ(fh.ReadAsString(), "");
+}
+
+TEST(FileHelper, ReloadingReplacesTheContent) {
+    const TempDir dir;
+    write_file(dir.file("long"), "a long first content");
+    write_file(dir.file("short"), "short");
+    FileHelper fh(dir.file("long"));
+    EXPECT_EQ(fh.SetFileName(dir.file("short").c_str()), 5);
+    EXPECT_EQ(fh.ReadAsString(), "short");
+    EXPECT_EQ(fh.ReadFile(dir.file("long").c_str()), 20);
+    EXPECT_EQ(fh.ReadAsString(), "a long first content");
+}
+
+// A pipe has no size to seek to; it is read to its end after the warning line.
+TEST(FileHelper, PipeIsReadToItsEnd) {
+    const TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string content;
+    for (int i = 0; content.size() < 300000; ++i) {
+        content += std::to_string(i) + '\n';
+    }
+    std::thread writer([&] {
+        std::ofstream out(fifo, std::ios::binary);
+        out << content;
+    });
+    CaptureStdout();
+    const FileHelper fh(fifo);
+    const std::string printed = GetCapturedStdout();
+    writer.join();
+    EXPECT_EQ(printed, "WARNING: read an empty file\n");
+    EXPECT_EQ(fh.GetFileSize(), static_cast<long>(content.size()));
+    EXPECT_EQ(fh.ReadAsString(), content);
+}
+
+// sysfs reports a size of a page for files that hold a few bytes: the read comes up short.
+TEST(FileHelper, ShortReadKeepsOnlyTheBytesRead) {
+    const char* path = "/sys/devices/system/cpu/online";
+    std::FILE* probe = std::fopen(path, "rb");
+    if (probe == nullptr) {
+        GTEST_SKIP() << path << " is not available";
+    }
+    std::fclose(probe);
+    const std::string expected = read_file(path);
+    const FileHelper fh(path);
+    EXPECT_EQ(fh.ReadAsString(), expected);
+    EXPECT_EQ(fh.ReadAsString().find('\0'), std::string::npos);
+}
+
+TEST(FileHelper, WritesExactlyTheGivenBytes) {
+    const TempDir dir;
+    const std::string bytes("a\0b\r\n\xff", 6);
+    const std::string path = dir.file("out");
+    write_file(path, "previous content that is longer");
+    EXPECT_EQ(FileHelper::WirteFile(bytes.data(), path.c_str(), 6), 0);
+    EXPECT_EQ(read_file(path), bytes);
+    EXPECT_EQ(FileHelper::WirteFile(bytes.data(), path.c_str(), 0), 0);
+    EXPECT_EQ(read_file(path), "");
+    EXPECT_NE(FileHelper::WirteFile(bytes.data(), path.c_str(), -1), 0);
+}
+
+TEST(FileHelper, WriteFailuresAreReported) {
+    const TempDir dir;
+    const std::string missing_dir = dir.file("no/such/dir");
+    EXPECT_EQ(expect_thrown([&] { FileHelper::WirteFile("x", missing_dir.c_str(), 1); },
+                            "fail to open file to write"),
+              "");
+    const std::string data(1 << 16, 'z');
+    EXPECT_NE(FileHelper::WirteFile(data.data(), "/dev/full", static_cast<long>(data.size())), 0);
+}
+
+}  // namespace

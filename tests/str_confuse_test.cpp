@@ -1,0 +1,236 @@
+#include "sealcore/str_confuse.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using util_ko::CONFUSE_TYPE;
+using util_ko::StrConfuse;
+
+std::string confuse(const std::string& text) {
+    return StrConfuse().ConfuseStr(text, CONFUSE_TYPE(0));
+}
+
+std::string deconfuse(const std::string& text) {
+    return StrConfuse().DeconfuseStr(text, CONFUSE_TYPE(0));
+}
+
+std::string random_text(std::mt19937& rng, std::size_t len, int lo, int hi) {
+    std::uniform_int_distribution<int> code(lo, hi);
+    std::string s(len, '\0');
+    for (char& c : s) {
+        c = static_cast<char>(code(rng));
+    }
+    return s;
+}
+
+unsigned code(char c) {
+    return static_cast<unsigned char>(c);
+}
+
+TEST(StrConfuse, EmptyAndSingleCharacterTextsStayAsTheyAre) {
+    EXPECT_EQ(confuse(""), "");
+    EXPECT_EQ(deconfuse(""), "");
+    EXPECT_EQ(confuse("q"), "q");
+    EXPECT_EQ(deconfuse("q"), "q");
+    EXPECT_EQ(deconfuse("\xff"), "\xff");
+}
+
+TEST(StrConfuse, AbBecomesOneOfItsEightGroupsAndEachComesBack) {
+    const std::set<std::string> groups = {"aH!", "aJ!", "aL!", "aN!", "!ha", "!ja", "!la", "!na"};
+    EXPECT_EQ(groups.count(confuse("ab")), 1u);
+    for (const std::string& g : groups) {
+        EXPECT_EQ(deconfuse(g), "ab") << g;
+    }
+    const std::string abc = confuse("abc");
+    ASSERT_EQ(abc.size(), 4u);
+    EXPECT_EQ(groups.count(abc.substr(0, 3)), 1u);
+    EXPECT_EQ(abc[3], 'c');
+}
+
+TEST(StrConfuse, EqualPairGivesSpaceAsDifference) {
+    const std::string g = confuse("xx");
+    ASSERT_EQ(g.size(), 3u);
+    const unsigned marker = code(g[1]);
+    EXPECT_NE(marker & 8, 0u);
+    EXPECT_EQ(marker & 16, 0u);
+    const bool diff_first = (marker & 32) != 0;
+    EXPECT_EQ(g[diff_first ? 0 : 2], ' ');
+    EXPECT_EQ(g[diff_first ? 2 : 0], 'x');
+}
+
+// Every group is checked against the rules for 7-bit pairs, where the arithmetic never wraps.
+TEST(StrConfuse, RandomSevenBitTextsFollowTheGroupRulesAndComeBack) {
+    std::mt19937 rng(20261208);
+    for (std::size_t len = 0; len < 300; ++len) {
+        const bool printable = len % 2 == 0;
+        const std::string text = random_text(rng, len, printable ? 32 : 0, printable ? 126 : 127);
+        const std::string c = confuse(text);
+        ASSERT_EQ(c.size(), 3 * (len / 2) + len % 2);
+        for (std::size_t p = 0; p < len / 2; ++p) {
+            const int x = text[2 * p];
+            const int y = text[2 * p + 1];
+            const unsigned marker = code(c[3 * p + 1]);
+            const bool diff_first = (marker & 32) != 0;
+            const int mean = static_cast<unsigned char>(c[diff_first ? 3 * p + 2 : 3 * p]);
+            const int diff = static_cast<unsigned char>(c[diff_first ? 3 * p : 3 * p + 2]);
+            const int d = x > y ? x - y : y - x;
+            EXPECT_EQ(marker & 0x81, 0u);
+            EXPECT_EQ(marker & 0x40, 0x40u);
+            EXPECT_EQ((marker & 16) != 0, x > y);
+            EXPECT_EQ((marker & 8) != 0, d <= 31);
+            EXPECT_EQ(mean, (x + y) / 2);
+            EXPECT_EQ(diff, d <= 31 ? d + 32 : d);
+        }
+        if (len % 2 != 0) {
+            EXPECT_EQ(c.back(), text.back());
+        }
+        if (printable) {
+            for (char ch : c) {
+                ASSERT_TRUE(ch >= 32 && ch <= 126) << "len " << len;
+            }
+        }
+        ASSERT_EQ(deconfuse(c), text) << "len " << len;
+    }
+}
+
+TEST(StrConfuse, EverySevenBitPairComesBack) {
+    std::string text;
+    for (int x = 0; x < 128; ++x) {
+        for (int y = 0; y < 128; ++y) {
+            text += static_cast<char>(x);
+            text += static_cast<char>(y);
+        }
+    }
+    EXPECT_EQ(deconfuse(confuse(text)), text);
+}
+
+// A pair with a code above 127 comes back exactly when, as signed bytes, the two differ by at
+// most 127 and their sum is not a negative odd number.
+TEST(StrConfuse, HighBytePairsComeBackOnlyUnderTheSignedCondition) {
+    for (int a = 0; a < 256; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            if (a < 128 && b < 128) {
+                continue;
+            }
+            const int x = static_cast<signed char>(a);
+            const int y = static_cast<signed char>(b);
+            const int sum = x + y;
+            const bool back = std::abs(x - y) <= 127 && !(sum < 0 && sum % 2 != 0);
+            const std::string pair{static_cast<char>(a), static_cast<char>(b)};
+            ASSERT_EQ(deconfuse(confuse(pair)) == pair, back) << a << "/" << b;
+        }
+    }
+}
+
+TEST(StrConfuse, HighByteExamples) {
+    struct Case {
+        unsigned char x, y, back_x, back_y;
+    };
+    const Case cases[] = {{200, 10, 200, 10}, {200, 100, 72, 228}, {200, 201, 201, 202}};
+    for (const Case& c : cases) {
+        const std::string in{static_cast<char>(c.x), static_cast<char>(c.y)};
+        const std::string out = deconfuse(confuse(in));
+        ASSERT_EQ(out.size(), 2u);
+        EXPECT_EQ(code(out[0]), c.back_x) << int(c.x) << "/" << int(c.y);
+        EXPECT_EQ(code(out[1]), c.back_y) << int(c.x) << "/" << int(c.y);
+    }
+}
+
+TEST(StrConfuse, DeconfusionLengthsForAnyBytes) {
+    std::mt19937 rng(7);
+    for (std::size_t m = 0; m < 40; ++m) {
+        const std::string text = random_text(rng, m, 0, 255);
+        const std::string out = deconfuse(text);
+        ASSERT_EQ(out.size(), 2 * (m / 3) + (m % 3 == 1 ? 1 : 0)) << m;
+        if (m % 3 == 1) {
+            EXPECT_EQ(out.back(), text.back());
+        }
+    }
+    EXPECT_EQ(deconfuse("aH!xy").size(), 2u);
+    EXPECT_EQ(deconfuse("aH!c"), "abc");
+}
+
+TEST(StrConfuse, KeyOfThirtyTwoCharactersRoundTrips) {
+    const std::string key = "0123456789abcdefghijklmnopqrstuv";
+    const std::string c = confuse(key);
+    EXPECT_EQ(c.size(), 48u);
+    EXPECT_EQ(deconfuse(c), key);
+}
+
+// Within one second every pair takes its random bits from srand(t) and one rand().
+TEST(StrConfuse, RandomBitsComeFromTheClockSecond) {
+    const std::string text(4000, 'k');
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const std::time_t before = std::time(nullptr);
+        const std::string c = confuse(text);
+        if (std::time(nullptr) != before) {
+            continue;
+        }
+        std::srand(static_cast<unsigned>(before));
+        const int r = std::rand();
+        for (std::size_t g = 0; g < c.size(); g += 3) {
+            const unsigned marker = code(c[g + 1]);
+            ASSERT_EQ(marker & 6u, static_cast<unsigned>(r & 6)) << g;
+            ASSERT_EQ((marker >> 5) & 1u, static_cast<unsigned>(r & 1)) << g;
+        }
+        return;
+    }
+    FAIL() << "the clock's second changed during every attempt";
+}
+
+TEST(StrConfuse, ConfusionLeavesTheGeneratorSeededFromTheClockWithOneDraw) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::srand(12345);
+        const std::time_t before = std::time(nullptr);
+        confuse("abcdefgh");
+        const int next = std::rand();
+        if (std::time(nullptr) != before) {
+            continue;
+        }
+        std::srand(static_cast<unsigned>(before));
+        std::rand();
+        EXPECT_EQ(next, std::rand());
+        return;
+    }
+    FAIL() << "the clock's second changed during every attempt";
+}
+
+TEST(StrConfuse, DeconfusionAndPairlessConfusionLeaveTheGeneratorAlone) {
+    std::srand(99);
+    std::rand();
+    const int second = std::rand();
+    std::srand(99);
+    std::rand();
+    deconfuse("aH!aH!");
+    confuse("z");
+    EXPECT_EQ(std::rand(), second);
+}
+
+TEST(StrConfuse, OnlyTypeZeroIsAccepted) {
+    const StrConfuse sc;
+    for (int type : {1, -1, 2}) {
+        for (bool confusing : {true, false}) {
+            try {
+                if (confusing) {
+                    sc.ConfuseStr("ab", CONFUSE_TYPE(type));
+                } else {
+                    sc.DeconfuseStr("aH!", CONFUSE_TYPE(type));
+                }
+                ADD_FAILURE() << "type " << type << " accepted";
+            } catch (const char* message) {
+                EXPECT_STREQ(message, "ERROR:UNSUPPORTED CONFUSE TYPE");
+            }
+        }
+    }
+}
+
+}  // namespace
