@@ -58,7 +58,8 @@ class EncryptApi {
     // Pipeline step 3: decrypts the cipher output at `data` (IV first) into the plain buffer,
     // which gets one NUL after the data, and returns the plain length. Throws
     // std::invalid_argument "Length of string to decrypt is incorrect" when `size` is not a
-    // multiple of 16 or below 32.
+    // multiple of 16 or below 32, and "Padding of string to decrypt is incorrect" when the
+    // last block holds no ISO 7816-4 padding (a wrong key, as a rule).
     int DencryptBuffer(const char* data, int size);
 
     // Runs the three steps on the sealed text; sets `size` to the plain length and returns the

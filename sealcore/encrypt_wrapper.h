@@ -19,8 +19,9 @@
 //                           "invalid handle" (null handle to a fetch),
 //                           the file helper's "fail to open file to read";
 //   std::logic_error        null key pointer;
-//   std::invalid_argument   "Length of string to decrypt is incorrect" (empty or damaged sealed
-//                           text) and the cipher's padding error (wrong key), from a fetch.
+//   std::invalid_argument   from a fetch: "Length of string to decrypt is incorrect" (empty or
+//                           damaged sealed text), "Padding of string to decrypt is incorrect"
+//                           (a wrong key, or damage inside the last block).
 
 // Reads the bare sealed text from the file at `path` (read before the key is examined) and
 // creates a handle for it. `key` is the confused key, or "" for the built-in default key.
