@@ -218,7 +218,13 @@ std::string AES256::encrypt(const std::string& data, bool skip_padding) {
 }
 
 std::string AES256::decrypt(const std::string& data, bool skip_padding) {
-    const std::size_t n = data.size();
+    std::string result(data.size(), '\0');
+    result.resize(decrypt(data.data(), data.size(), &result[0], skip_padding));
+    return result;
+}
+
+std::size_t AES256::decrypt(const char* data, std::size_t size, char* plain, bool skip_padding) {
+    const std::size_t n = size;
     bool length_ok = n >= 16;
     if (m_uses_padding) {
         const std::size_t minimum = (m_chaining_mode == ECB || skip_padding) ? 16 : 32;
@@ -228,15 +234,14 @@ std::string AES256::decrypt(const std::string& data, bool skip_padding) {
         throw std::invalid_argument(kBadLength);
     }
 
-    const unsigned char* in = reinterpret_cast<const unsigned char*>(data.data());
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
     std::size_t offset = 0;
     if (m_chaining_mode != ECB) {
         std::memcpy(m_IV.m_data, in, 16);
         offset = 16;
     }
 
-    std::string result(n - offset, '\0');
-    unsigned char* out = reinterpret_cast<unsigned char*>(&result[0]);
+    unsigned char* out = reinterpret_cast<unsigned char*>(plain);
     std::size_t pos = 0;
     const bool unpad = m_uses_padding && !skip_padding;
     if (m_decrypt_step == &AES256::cbc_inv) {
@@ -278,8 +283,7 @@ std::string AES256::decrypt(const std::string& data, bool skip_padding) {
         std::memcpy(out + pos, block.m_data, keep);
         pos += keep;
     }
-    result.resize(pos);
-    return result;
+    return pos;
 }
 
 std::ostream& AES256::encrypt(std::istream& in, std::ostream& out, bool skip_padding) {

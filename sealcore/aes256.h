@@ -95,6 +95,10 @@ class AES256 {
     // the chaining state; there is no output). With skip_padding the final block is returned
     // whole.
     std::string decrypt(const std::string& data, bool skip_padding);
+    // decrypt(data, skip_padding) on the `size` bytes at `data`, writing the result to `plain`
+    // (room for `size` bytes) instead of a new string; returns the result's length. Throws as
+    // the string form; `plain` may then hold part of the output.
+    std::size_t decrypt(const char* data, std::size_t size, char* plain, bool skip_padding);
 
     // Stream framing: the same bytes as the string forms. Throws "Bad input or output stream"
     // when in or out has failbit or badbit set at entry, or badbit at exit. Returns out.

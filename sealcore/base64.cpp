@@ -82,6 +82,15 @@ std::string CBase64::Decode(const char* text, int len) const {
     if (len <= 0) {
         return std::string();
     }
+    std::string out(static_cast<std::size_t>(len) / 4 * 3 + 2, '\0');
+    out.resize(static_cast<std::size_t>(Decode(text, len, &out[0])));
+    return out;
+}
+
+int CBase64::Decode(const char* text, int len, char* out) const {
+    if (len <= 0) {
+        return 0;
+    }
     // A full 256-entry copy of the table lets the hot loop index with any byte; codes 123 to
     // 255 have no entry of their own and count as 0 like the other characters outside the
     // alphabet.
@@ -90,8 +99,8 @@ std::string CBase64::Decode(const char* text, int len) const {
 
     const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
     const std::size_t n = static_cast<std::size_t>(len);
-    std::string out(n / 4 * 3 + 2, '\0');
-    unsigned char* o = reinterpret_cast<unsigned char*>(&out[0]);
+    unsigned char* const start = reinterpret_cast<unsigned char*>(out);
+    unsigned char* o = start;
     std::size_t i = 0;
     while (i < n) {
         const unsigned char c0 = in[i];
@@ -130,8 +139,7 @@ std::string CBase64::Decode(const char* text, int len) const {
         }
         break;
     }
-    out.resize(static_cast<std::size_t>(o - reinterpret_cast<unsigned char*>(&out[0])));
-    return out;
+    return static_cast<int>(o - start);
 }
 
 }  // namespace util_ko

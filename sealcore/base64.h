@@ -33,6 +33,9 @@ class CBase64 {
     //  - A final group of two or three characters gives the one or two bytes it holds, as if
     //    padded; a lone final character gives nothing.
     std::string Decode(const char* text, int len) const;
+    // Decode(text, len) into `out`, which needs room for len / 4 * 3 + 2 bytes; returns the
+    // number of bytes written.
+    int Decode(const char* text, int len, char* out) const;
 
   private:
     const char* m_alphabet;

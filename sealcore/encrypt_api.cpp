@@ -1,6 +1,7 @@
 #include "sealcore/encrypt_api.h"
 
 #include <cstring>
+#include <memory>
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
@@ -19,21 +20,6 @@ void CheckSealedText(const char* data, int size) {
     if (size < 0 || (data == nullptr && size > 0)) {
         throw "invalid sealed text";
     }
-}
-
-// A handle made without sealed text holds a null pointer with length 0.
-std::string ToString(const char* data, int size) {
-    return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
-}
-
-// Takes ownership of a copy of `bytes`, with room for one NUL after them when asked.
-char* CopyToArray(const std::string& bytes, bool with_nul) {
-    char* array = new char[bytes.size() + (with_nul ? 1 : 0)];
-    std::memcpy(array, bytes.data(), bytes.size());
-    if (with_nul) {
-        array[bytes.size()] = '\0';
-    }
-    return array;
 }
 
 }  // namespace
@@ -98,31 +84,41 @@ void EncryptApi::SetEncryptApi(const char* data, int size) {
 // Each step releases its buffer and nulls the field before anything that can throw, so a
 // failed fetch never leaves a dangling pointer for the next fetch or the destructor.
 
+// Each step writes its result straight into the array that becomes its buffer, sized once
+// from the input length (at most a few bytes more than the result), so no layer is held twice.
+
 int EncryptApi::DeconfuseBuffer(const char* data, int size) {
     delete[] m_deconfused;
     m_deconfused = nullptr;
     StrConfuse confuse;
-    std::string text = confuse.DeconfuseStr(ToString(data, size), CONFUSE_TYPE_1);
-    m_deconfused = CopyToArray(text, false);
-    return static_cast<int>(text.size());
+    const int length = size > 0 ? size : 0;
+    std::unique_ptr<char[]> text(new char[2 * static_cast<std::size_t>(length / 3) + 1]);
+    const int written = confuse.DeconfuseStrType1(data, length, text.get());
+    m_deconfused = text.release();
+    return written;
 }
 
 int EncryptApi::Debase64Buffer(const char* data, int size) {
     delete[] m_decoded;
     m_decoded = nullptr;
     CBase64 base64;
-    std::string bytes = base64.Decode(data, size);
-    m_decoded = CopyToArray(bytes, false);
-    return static_cast<int>(bytes.size());
+    const int length = size > 0 ? size : 0;
+    std::unique_ptr<char[]> bytes(new char[static_cast<std::size_t>(length) / 4 * 3 + 2]);
+    const int written = base64.Decode(data, length, bytes.get());
+    m_decoded = bytes.release();
+    return written;
 }
 
 int EncryptApi::DencryptBuffer(const char* data, int size) {
     delete[] m_plain;
     m_plain = nullptr;
     AES256 cipher(m_key, AES256::CBC, Padding_Type::ISO_7816_4);
-    std::string plain = cipher.decrypt(ToString(data, size), false);
-    m_plain = CopyToArray(plain, true);
-    return static_cast<int>(plain.size());
+    const std::size_t length = size > 0 ? static_cast<std::size_t>(size) : 0;
+    std::unique_ptr<char[]> plain(new char[length + 1]);
+    const std::size_t written = cipher.decrypt(data, length, plain.get(), false);
+    plain[written] = '\0';
+    m_plain = plain.release();
+    return static_cast<int>(written);
 }
 
 char* EncryptApi::CreateBuffer(int& size) {

@@ -42,6 +42,33 @@ inline char low_byte(int v) {
     return static_cast<char>(static_cast<unsigned char>(v & 0xff));
 }
 
+// Writes 2 * (m / 3) characters, plus 1 when m % 3 == 1, and returns that count.
+std::size_t deconfuse_type1(const char* in, std::size_t m, char* out) {
+    const std::size_t groups = m / 3;
+    const bool tail = m % 3 == 1;
+    char* o = out;
+    for (std::size_t g = 0; g < groups; ++g, in += 3, o += 2) {
+        const unsigned marker = static_cast<unsigned char>(in[1]);
+        const bool diff_first = (marker & 32) != 0;
+        const int diff = as_signed(diff_first ? in[0] : in[2]);
+        const int mean = as_signed(diff_first ? in[2] : in[0]);
+        const int d = (marker & 8) != 0 ? diff - 32 : diff;
+        int s = 2 * mean + d;
+        if (s % 2 != 0) {
+            s += 1;
+        }
+        const int hi = s / 2;
+        const int lo = hi - d;
+        const bool x_greater = (marker & 16) != 0;
+        o[0] = low_byte(x_greater ? hi : lo);
+        o[1] = low_byte(x_greater ? lo : hi);
+    }
+    if (tail) {
+        *o++ = *in;
+    }
+    return static_cast<std::size_t>(o - out);
+}
+
 }  // namespace
 
 StrConfuse::~StrConfuse() = default;
@@ -93,31 +120,16 @@ std::string StrConfuse::ConfuseStrType1(const std::string& text) const {
 
 std::string StrConfuse::DeconfuseStrType1(const std::string& text) const {
     const std::size_t m = text.size();
-    const std::size_t groups = m / 3;
-    const bool tail = m % 3 == 1;
-    std::string out(2 * groups + (tail ? 1 : 0), '\0');
-    const char* in = text.data();
-    char* o = &out[0];
-    for (std::size_t g = 0; g < groups; ++g, in += 3, o += 2) {
-        const unsigned marker = static_cast<unsigned char>(in[1]);
-        const bool diff_first = (marker & 32) != 0;
-        const int diff = as_signed(diff_first ? in[0] : in[2]);
-        const int mean = as_signed(diff_first ? in[2] : in[0]);
-        const int d = (marker & 8) != 0 ? diff - 32 : diff;
-        int s = 2 * mean + d;
-        if (s % 2 != 0) {
-            s += 1;
-        }
-        const int hi = s / 2;
-        const int lo = hi - d;
-        const bool x_greater = (marker & 16) != 0;
-        o[0] = low_byte(x_greater ? hi : lo);
-        o[1] = low_byte(x_greater ? lo : hi);
-    }
-    if (tail) {
-        *o = text[m - 1];
-    }
+    std::string out(2 * (m / 3) + (m % 3 == 1 ? 1 : 0), '\0');
+    deconfuse_type1(text.data(), m, &out[0]);
     return out;
+}
+
+int StrConfuse::DeconfuseStrType1(const char* text, int len, char* out) const {
+    if (len <= 0) {
+        return 0;
+    }
+    return static_cast<int>(deconfuse_type1(text, static_cast<std::size_t>(len), out));
 }
 
 }  // namespace util_ko

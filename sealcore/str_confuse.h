@@ -49,6 +49,10 @@ class StrConfuse {
     // Type 1 deconfusion. Never fails: any text deconfuses to something. A text of one
     // character comes back unchanged, texts of 0 or 2 characters give an empty text.
     std::string DeconfuseStrType1(const std::string& text) const;
+    // Type 1 deconfusion of the `len` characters at `text` into `out`, which needs room for
+    // 2 * (len / 3) + 1 characters; returns the number written. A length of 0 or less gives
+    // nothing (and `text` is not read).
+    int DeconfuseStrType1(const char* text, int len, char* out) const;
 };
 
 }  // namespace util_ko

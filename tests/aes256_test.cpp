@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <functional>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -170,6 +171,35 @@ TEST_F(AES256Test, AgreesWithOpenSSL) {
                     EXPECT_EQ(aes.encrypt(data, true), bare);
                     EXPECT_EQ(aes.decrypt(bare, true), data);
                 }
+            }
+        }
+    }
+}
+
+// The buffer form gives the string form's bytes and failures, writing into a heap buffer of
+// exactly the promised room so that a write beyond it shows under AddressSanitizer.
+TEST_F(AES256Test, DecryptIntoBufferMatchesTheStringForm) {
+    for (Mode mode : kAllModes) {
+        for (std::size_t n : {0, 5, 16, 31, 32, 48, 200, 4099}) {
+            const std::string data = random_bytes(m_rng, n);
+            for (bool skip : {false, true}) {
+                SCOPED_TRACE(testing::Message()
+                             << "mode " << mode << " n " << n << " skip " << skip);
+                AES256 by_string(kKey, mode, Padding_Type::ISO_7816_4);
+                AES256 by_buffer(kKey, mode, Padding_Type::ISO_7816_4);
+                const std::string cipher = n % 2 ? data : by_string.encrypt(data, skip);
+                std::string expected;
+                const std::string expected_error =
+                    message_of([&] { expected = by_string.decrypt(cipher, skip); });
+                std::unique_ptr<char[]> out(new char[cipher.size() + (cipher.empty() ? 1 : 0)]);
+                std::size_t written = 0;
+                EXPECT_EQ(message_of([&] {
+                              written =
+                                  by_buffer.decrypt(cipher.data(), cipher.size(), out.get(), skip);
+                          }),
+                          expected_error);
+                EXPECT_EQ(std::string(out.get(), written), expected);
+                EXPECT_EQ(by_buffer.get_IV(), by_string.get_IV());
             }
         }
     }

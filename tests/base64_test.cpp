@@ -146,4 +146,27 @@ TEST(CBase64, ArbitraryBytesDecodeWithinBounds) {
     }
 }
 
+// The buffer form writes the string form's bytes into a heap buffer of exactly the promised
+// room, so that a write beyond it shows under AddressSanitizer.
+TEST(CBase64, DecodeIntoBufferMatchesTheStringForm) {
+    std::mt19937 rng(3);
+    const CBase64 codec;
+    for (std::size_t len = 0; len < 64; ++len) {
+        for (int round = 0; round < 20; ++round) {
+            std::string text = round % 2 ? random_bytes(rng, len)
+                                         : openssl_encode(random_bytes(rng, len)).substr(0, len);
+            if (round % 4 == 2 && len > 0) {
+                text[len / 2] = '\n';
+            }
+            std::unique_ptr<char[]> out(new char[len / 4 * 3 + 2]);
+            const int n = codec.Decode(text.data(), static_cast<int>(len), out.get());
+            EXPECT_EQ(std::string(out.get(), static_cast<std::size_t>(n)),
+                      codec.Decode(text.data(), static_cast<int>(len)));
+        }
+    }
+    char untouched = 'u';
+    EXPECT_EQ(codec.Decode("YWJj", -4, &untouched), 0);
+    EXPECT_EQ(untouched, 'u');
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -157,6 +158,22 @@ TEST(StrConfuse, DeconfusionLengthsForAnyBytes) {
     }
     EXPECT_EQ(deconfuse("aH!xy").size(), 2u);
     EXPECT_EQ(deconfuse("aH!c"), "abc");
+}
+
+// The buffer form writes the string form's characters into a heap buffer of exactly the
+// promised room, so that a write beyond it shows under AddressSanitizer.
+TEST(StrConfuse, DeconfusionIntoBufferMatchesTheStringForm) {
+    std::mt19937 rng(11);
+    const StrConfuse confuser;
+    for (std::size_t m = 0; m < 40; ++m) {
+        const std::string text = random_text(rng, m, 0, 255);
+        std::unique_ptr<char[]> out(new char[2 * (m / 3) + 1]);
+        const int n = confuser.DeconfuseStrType1(text.data(), static_cast<int>(m), out.get());
+        EXPECT_EQ(std::string(out.get(), static_cast<std::size_t>(n)), deconfuse(text)) << m;
+    }
+    char untouched = 'u';
+    EXPECT_EQ(confuser.DeconfuseStrType1("aH!", -3, &untouched), 0);
+    EXPECT_EQ(untouched, 'u');
 }
 
 TEST(StrConfuse, KeyOfThirtyTwoCharactersRoundTrips) {
