@@ -47,11 +47,12 @@ void* CreateEncryptor(const char* path, const char* key) {
             throw kTooLarge;
         }
     }
-    std::string sealed = util_ko::FileHelper(path).ReadAsString();
-    if (sealed.size() > INT_MAX) {
+    // The handle copies the sealed text straight from the file helper's bytes.
+    const util_ko::FileHelper sealed(path);
+    if (sealed.GetFileSize() > INT_MAX) {
         throw kTooLarge;
     }
-    return NewHandle(sealed.data(), static_cast<int>(sealed.size()), key);
+    return NewHandle(sealed.GetData(), static_cast<int>(sealed.GetFileSize()), key);
 }
 
 void* CreateEncryptor(const char* data, int size, const char* key) {

@@ -142,6 +142,10 @@ std::string FileHelper::ReadLineAt(int index) const {
     return std::string(begin, feed);
 }
 
+const char* FileHelper::GetData() const {
+    return m_data.data();
+}
+
 std::string FileHelper::ReadAsString() const {
     return std::string(m_data.begin(), m_data.end());
 }

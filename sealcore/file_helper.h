@@ -43,6 +43,9 @@ class FileHelper {
     // throws "given line index outof range".
     std::string ReadLineAt(int index) const;
 
+    // The GetFileSize() bytes held, without a copy; valid until the object is changed or
+    // destroyed.
+    const char* GetData() const;
     // A copy of all bytes held.
     std::string ReadAsString() const;
     std::vector<char> ReadAsVector() const;

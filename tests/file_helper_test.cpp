@@ -59,6 +59,7 @@ TEST(FileHelper, LinesOfTheContent) {
         const int n = static_cast<int>(c.lines.size());
         EXPECT_EQ(fh.GetFileSize(), static_cast<long>(c.content.size()));
         EXPECT_EQ(fh.ReadAsString(), c.content);
+        EXPECT_EQ(std::string(fh.GetData(), c.content.size()), c.content);
         ASSERT_EQ(fh.GetLineNums(), n);
         for (int i = 0; i < n; ++i) {
             EXPECT_EQ(fh.ReadLineAt(i), c.lines[i]);
@@ -136,6 +137,7 @@ TEST(FileHelper, ReloadingReplacesTheContent) {
     FileHelper fh(dir.file("long"));
     EXPECT_EQ(fh.SetFileName(dir.file("short").c_str()), 5);
     EXPECT_EQ(fh.ReadAsString(), "short");
+    EXPECT_EQ(std::string(fh.GetData(), 5), "short");
     EXPECT_EQ(fh.ReadFile(dir.file("long").c_str()), 20);
     EXPECT_EQ(fh.ReadAsString(), "a long first content");
 }
