@@ -26,8 +26,7 @@ set_target_properties(sealpack PROPERTIES INSTALL_RPATH "$ORIGIN/${_sealcore_bin
 install(TARGETS sealcore sealpack textveil
   EXPORT sealcore-targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # veilcodec.o is produced by a custom command, so no target can be exported for it; the package
 # configuration file declares it as an imported object library instead.
