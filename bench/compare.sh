@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Times whole processes on one random file against the openssl command line and reports the
+# median wall time, the ratio to openssl and the peak resident memory of each.
+#   bench/compare.sh [build dir (default build-bench)] [size in MiB (default 64)] [runs (default 5)]
+# Needs sealpack and unseal_file in <build dir>/bin, openssl and GNU time (/usr/bin/time).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build-bench}
+mib=${2:-64}
+runs=${3:-5}
+bin=$build/bin
+for tool in "$bin/sealpack" "$bin/unseal_file" /usr/bin/time; do
+    [[ -x $tool ]] || { echo "missing $tool (build with: cmake --build $build)" >&2; exit 1; }
+done
+command -v openssl >/dev/null || { echo "missing openssl" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+plain=$work/plain.bin
+head -c $((mib * 1024 * 1024)) /dev/urandom >"$plain"
+# openssl gets a raw key and IV, as sealpack has its key and draws its IV itself.
+K=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
+IV=$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')
+
+# Runs a command once under GNU time; prints "seconds peak_kib".
+measure() {
+    /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null
+    cat "$work/time"
+}
+
+# The median of the numbers on standard input.
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+declare -A seconds peak
+run() {
+    local name=$1
+    shift
+    local line
+    line=$(measure "$@")
+    seconds[$name]+="${line% *} "
+    local kib=${line#* }
+    if [[ -z ${peak[$name]:-} || $kib -gt ${peak[$name]} ]]; then
+        peak[$name]=$kib
+    fi
+}
+
+# The sealed forms to unseal are made once; the same commands are then timed alternately so
+# that a change in the machine's load affects both sides alike.
+"$bin/sealpack" -i "$plain" -f "$work/sealed.txt" >/dev/null
+openssl enc -aes-256-cbc -a -A -K "$K" -iv "$IV" -in "$plain" -out "$work/openssl.txt"
+for ((i = 0; i < runs; ++i)); do
+    run seal "$bin/sealpack" -i "$plain" -f "$work/out.txt"
+    run seal_openssl openssl enc -aes-256-cbc -a -A -K "$K" -iv "$IV" -in "$plain" -out "$work/out.ossl"
+    run unseal "$bin/unseal_file" "$work/sealed.txt" ""
+    run unseal_openssl openssl enc -d -aes-256-cbc -a -A -K "$K" -iv "$IV" -in "$work/openssl.txt" -out /dev/null
+done
+
+med() { tr ' ' '\n' <<<"${seconds[$1]}" | grep . | median; }
+row() {
+    local ours=$1 theirs=$2 label=$3
+    local a b
+    a=$(med "$ours")
+    b=$(med "$theirs")
+    awk -v l="$label" -v a="$a" -v b="$b" -v pa="${peak[$ours]}" -v pb="${peak[$theirs]}" -v m="$mib" \
+        'BEGIN { printf "| %s | %.3f s | %.3f s | %.2f | %.1f MiB (%.2f x) | %.1f MiB |\n", l, a, b, (b > 0 ? a / b : 0), pa / 1024, pa / 1024 / m, pb / 1024 }'
+}
+
+echo "$mib MiB random data, median of $runs runs, $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "| job | sealcore | openssl enc | ratio | peak memory, sealcore (x plain) | peak memory, openssl |"
+echo "|---|---|---|---|---|---|"
+row seal seal_openssl "seal: \`sealpack -f\` vs \`openssl enc -aes-256-cbc -a -A\`"
+row unseal unseal_openssl "unseal: \`CreateEncryptor\` + \`FetchBuffer\` vs \`openssl enc -d -aes-256-cbc -a -A\`"
