@@ -44,6 +44,11 @@ bool KeyTravels(const std::string& key) {
     return confused.find_first_of(std::string("\n\r\0", 3)) == std::string::npos;
 }
 
+// The characters that a string literal cannot hold as they are.
+bool NeedsEscape(char c) {
+    return c == '"' || c == '\\' || c == '?' || c == '\'';
+}
+
 void ReportWriteError(const std::string& path, int error) {
     std::cerr << "cannot write " << path << ": " << std::strerror(error) << '\n';
 }
@@ -88,13 +93,16 @@ bool AssertKey(const std::string& key) {
 }
 
 std::string TransferMeaning(const std::string& text) {
-    std::string escaped;
-    escaped.reserve(text.size());
+    // Counted first, so that the result is allocated once at its final size.
+    std::size_t escapes = 0;
     for (char c : text) {
-        if (c == '"' || c == '\\' || c == '?' || c == '\'') {
-            escaped.push_back('\\');
-        }
-        escaped.push_back(c);
+        escapes += NeedsEscape(c) ? 1 : 0;
+    }
+    std::string escaped(text.size() + escapes, '\\');
+    char* out = &escaped[0];
+    for (char c : text) {
+        out += NeedsEscape(c) ? 1 : 0;
+        *out++ = c;
     }
     return escaped;
 }
