@@ -23,10 +23,10 @@ head -c $((mib * 1024 * 1024)) /dev/urandom >"$plain"
 K=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
 IV=$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')
 
-# Runs a command once under GNU time; prints "seconds peak_kib".
+# Runs a command once under GNU time; prints "wall_seconds cpu_seconds peak_kib".
 measure() {
-    /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null
-    cat "$work/time"
+    /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" >/dev/null
+    awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$work/time"
 }
 
 # The median of the numbers on standard input.
@@ -34,14 +34,14 @@ median() {
     sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-declare -A seconds peak
+declare -A seconds cpu peak
 run() {
     local name=$1
     shift
-    local line
-    line=$(measure "$@")
-    seconds[$name]+="${line% *} "
-    local kib=${line#* }
+    local wall user kib
+    read -r wall user kib <<<"$(measure "$@")"
+    seconds[$name]+="$wall "
+    cpu[$name]+="$user "
     if [[ -z ${peak[$name]:-} || $kib -gt ${peak[$name]} ]]; then
         peak[$name]=$kib
     fi
@@ -58,19 +58,20 @@ for ((i = 0; i < runs; ++i)); do
     run unseal_openssl openssl enc -d -aes-256-cbc -a -A -K "$K" -iv "$IV" -in "$work/openssl.txt" -out /dev/null
 done
 
-med() { tr ' ' '\n' <<<"${seconds[$1]}" | grep . | median; }
+med() { tr ' ' '\n' <<<"$1" | grep . | median; }
 row() {
     local ours=$1 theirs=$2 label=$3
-    local a b
-    a=$(med "$ours")
-    b=$(med "$theirs")
-    awk -v l="$label" -v a="$a" -v b="$b" -v pa="${peak[$ours]}" -v pb="${peak[$theirs]}" -v m="$mib" \
-        'BEGIN { printf "| %s | %.3f s | %.3f s | %.2f | %.1f MiB (%.2f x) | %.1f MiB |\n", l, a, b, (b > 0 ? a / b : 0), pa / 1024, pa / 1024 / m, pb / 1024 }'
+    awk -v l="$label" -v a="$(med "${seconds[$ours]}")" -v b="$(med "${seconds[$theirs]}")" \
+        -v ca="$(med "${cpu[$ours]}")" -v cb="$(med "${cpu[$theirs]}")" \
+        -v pa="${peak[$ours]}" -v pb="${peak[$theirs]}" -v m="$mib" \
+        'BEGIN { printf "| %s | %.2f s | %.2f s | %.2f | %.2f s | %.2f s | %.2f | %.0f MiB (%.2f x) | %.0f MiB |\n", l, a, b, (b > 0 ? a / b : 0), ca, cb, (cb > 0 ? ca / cb : 0), pa / 1024, pa / 1024 / m, pb / 1024 }'
 }
 
 echo "$mib MiB random data, median of $runs runs, $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| job | sealcore | openssl enc | ratio | peak memory, sealcore (x plain) | peak memory, openssl |"
-echo "|---|---|---|---|---|---|"
-row seal seal_openssl "seal: \`sealpack -f\` vs \`openssl enc -aes-256-cbc -a -A\`"
-row unseal unseal_openssl "unseal: \`CreateEncryptor\` + \`FetchBuffer\` vs \`openssl enc -d -aes-256-cbc -a -A\`"
+echo "| job | wall, ours | wall, openssl | ratio | CPU, ours | CPU, openssl | ratio | peak memory, ours (x plain size) | peak memory, openssl |"
+echo "|---|---|---|---|---|---|---|---|---|"
+row seal seal_openssl "seal: \`sealpack -i f -f out\` / \`openssl enc -aes-256-cbc -a -A\`"
+row unseal unseal_openssl "unseal: \`CreateEncryptor(path, key)\` + \`FetchBuffer\` / \`openssl enc -d -aes-256-cbc -a -A\`"
+echo
+echo "wall and CPU (user + system) seconds are medians; ratio = ours / openssl; peak memory is the maximum resident set size."
