@@ -52,13 +52,11 @@ std::size_t deconfuse_type1(const char* in, std::size_t m, char* out) {
         const bool diff_first = (marker & 32) != 0;
         const int diff = as_signed(diff_first ? in[0] : in[2]);
         const int mean = as_signed(diff_first ? in[2] : in[0]);
-        const int d = (marker & 8) != 0 ? diff - 32 : diff;
-        int s = 2 * mean + d;
-        if (s % 2 != 0) {
-            s += 1;
-        }
-        const int hi = s / 2;
-        const int lo = hi - d;
+        const int d = diff - static_cast<int>(marker & 8) * 4;
+        // s = 2 * mean + d, made even by adding 1 when odd, halves to hi = mean + ceil(d / 2),
+        // and lo = hi - d = mean - floor(d / 2); the shifts are arithmetic, i.e. floor.
+        const int hi = mean + ((d + 1) >> 1);
+        const int lo = mean - (d >> 1);
         const bool x_greater = (marker & 16) != 0;
         o[0] = low_byte(x_greater ? hi : lo);
         o[1] = low_byte(x_greater ? lo : hi);
