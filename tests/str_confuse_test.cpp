@@ -160,6 +160,38 @@ TEST(StrConfuse, DeconfusionLengthsForAnyBytes) {
     EXPECT_EQ(deconfuse("aH!c"), "abc");
 }
 
+// Every group there is: all first and last characters under every combination of the marker
+// bits that deconfusion reads, against the steps of the type 1 rules taken literally (the sum
+// made even, then halved).
+TEST(StrConfuse, EveryGroupDeconfusesByTheRules) {
+    std::string text;
+    std::string expected;
+    for (int marker_bits = 0; marker_bits < 8; ++marker_bits) {
+        const int marker =
+            64 | ((marker_bits & 1) << 5) | ((marker_bits & 2) << 3) | ((marker_bits & 4) << 1);
+        for (int first = 0; first < 256; ++first) {
+            for (int last = 0; last < 256; ++last) {
+                text += static_cast<char>(first);
+                text += static_cast<char>(marker);
+                text += static_cast<char>(last);
+                const bool diff_first = (marker & 32) != 0;
+                const int diff = static_cast<signed char>(diff_first ? first : last);
+                const int mean = static_cast<signed char>(diff_first ? last : first);
+                const int d = (marker & 8) != 0 ? diff - 32 : diff;
+                int sum = 2 * mean + d;
+                if (sum % 2 != 0) {
+                    sum += 1;
+                }
+                const int hi = sum / 2;
+                const int lo = hi - d;
+                expected += static_cast<char>((marker & 16) != 0 ? hi : lo);
+                expected += static_cast<char>((marker & 16) != 0 ? lo : hi);
+            }
+        }
+    }
+    EXPECT_EQ(deconfuse(text), expected);
+}
+
 // The buffer form writes the string form's characters into a heap buffer of exactly the
 // promised room, so that a write beyond it shows under AddressSanitizer.
 TEST(StrConfuse, DeconfusionIntoBufferMatchesTheStringForm) {
