@@ -236,6 +236,42 @@ TEST(StrConfuse, RandomBitsComeFromTheClockSecond) {
     FAIL() << "the clock's second changed during every attempt";
 }
 
+// A confusion during which the second changes: each draw took the second it read, so the
+// groups show the first second's random bits up to some pair and the next second's after it.
+TEST(StrConfuse, RandomBitsFollowTheClockAcrossAChangeOfSecond) {
+    const std::string text(1 << 21, 'k');
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::time_t before = std::time(nullptr);
+        const std::string c = confuse(text);
+        const std::time_t after = std::time(nullptr);
+        if (after == before) {
+            continue;
+        }
+        ASSERT_EQ(after, before + 1) << "the clock jumped";
+        std::srand(static_cast<unsigned>(before));
+        const int r0 = std::rand();
+        std::srand(static_cast<unsigned>(after));
+        const int r1 = std::rand();
+        // Bits (layout << 3) | (r & 6) of each group, compared with both seconds.
+        auto bits = [](int r) { return static_cast<unsigned>(((r & 1) << 3) | (r & 6)); };
+        bool in_second_second = false;
+        for (std::size_t g = 0; g < c.size(); g += 3) {
+            const unsigned marker = code(c[g + 1]);
+            const unsigned seen = (((marker >> 5) & 1u) << 3) | (marker & 6u);
+            if (seen != bits(r0)) {
+                // A pair may take its first draw before the change and its second after it.
+                const unsigned mixed = (bits(r1) & 8u) | (bits(r0) & 6u);
+                ASSERT_TRUE(seen == bits(r1) || (!in_second_second && seen == mixed)) << g;
+                in_second_second = in_second_second || seen == bits(r1);
+            } else {
+                ASSERT_TRUE(!in_second_second || bits(r0) == bits(r1)) << g;
+            }
+        }
+        return;
+    }
+    GTEST_SKIP() << "no change of second during any attempt";
+}
+
 TEST(StrConfuse, ConfusionLeavesTheGeneratorSeededFromTheClockWithOneDraw) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::srand(12345);
