@@ -165,7 +165,13 @@ void AES256::next_IV() {
 }
 
 std::string AES256::encrypt(const std::string& data, bool skip_padding) {
-    const std::size_t n = data.size();
+    std::string result(data.size() + 32, '\0');
+    result.resize(encrypt(data.data(), data.size(), &result[0], skip_padding));
+    return result;
+}
+
+std::size_t AES256::encrypt(const char* data, std::size_t size, char* cipher, bool skip_padding) {
+    const std::size_t n = size;
     const bool framed = m_chaining_mode != ECB;
     std::size_t total = n;
     if (m_uses_padding) {
@@ -175,8 +181,7 @@ std::string AES256::encrypt(const std::string& data, bool skip_padding) {
         total += 16;
     }
 
-    std::string result(total, '\0');
-    unsigned char* out = reinterpret_cast<unsigned char*>(&result[0]);
+    unsigned char* out = reinterpret_cast<unsigned char*>(cipher);
     std::size_t pos = 0;
     if (framed) {
         next_IV();
@@ -184,7 +189,7 @@ std::string AES256::encrypt(const std::string& data, bool skip_padding) {
         pos = 16;
     }
 
-    const unsigned char* in = reinterpret_cast<const unsigned char*>(data.data());
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
     std::size_t offset = 0;
     if (m_encrypt_step == &AES256::cbc) {
         // The whole blocks in one call, straight from the input into the result.
@@ -214,7 +219,7 @@ std::string AES256::encrypt(const std::string& data, bool skip_padding) {
         (this->*m_encrypt_step)(block);
         std::memcpy(out + pos, block.m_data, 16);
     }
-    return result;
+    return total;
 }
 
 std::string AES256::decrypt(const std::string& data, bool skip_padding) {

@@ -87,6 +87,9 @@ class AES256 {
     // skip_padding leaves a block-aligned input (the empty one too) without a padding block;
     // it does nothing in the stream modes.
     std::string encrypt(const std::string& data, bool skip_padding);
+    // encrypt(data, skip_padding) on the `size` bytes at `data`, writing the result to
+    // `cipher` (room for `size` + 32 bytes) instead of a new string; returns its length.
+    std::size_t encrypt(const char* data, std::size_t size, char* cipher, bool skip_padding);
     // Accepted lengths n: ECB n >= 16, multiple of 16; CBC, PCBC multiple of 16 and n >= 32
     // (n >= 16 when skip_padding); other modes n >= 16. Otherwise throws
     // "Length of string to decrypt is incorrect", changing nothing. In a padded mode without

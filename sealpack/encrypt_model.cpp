@@ -124,17 +124,19 @@ std::string Seal(util_ko::StrConfuse& confuse, const std::string& input_path,
     if (!error && size > kMaxInputSize) {
         throw TooLarge(input_path, size);
     }
-    // Each form is dropped as soon as the next one exists, to keep the peak memory down.
-    std::string plain = util_ko::FileHelper(input_path).ReadAsString();
-    if (plain.size() > kMaxInputSize) {
-        throw TooLarge(input_path, plain.size());
-    }
+    // Each form is dropped as soon as the next one exists, to keep the peak memory down; the
+    // cipher reads the file helper's bytes where they are.
     std::string cipher_text;
     {
+        const util_ko::FileHelper plain(input_path);
+        const std::size_t plain_size = static_cast<std::size_t>(plain.GetFileSize());
+        if (plain_size > kMaxInputSize) {
+            throw TooLarge(input_path, plain_size);
+        }
         util_ko::AES256 cipher(key, util_ko::AES256::CBC, util_ko::Padding_Type::ISO_7816_4);
-        cipher_text = cipher.encrypt(plain, false);
+        cipher_text.resize(plain_size + 32);
+        cipher_text.resize(cipher.encrypt(plain.GetData(), plain_size, &cipher_text[0], false));
     }
-    std::string().swap(plain);
     std::string base64_text;
     {
         util_ko::CBase64 base64;

@@ -176,6 +176,31 @@ TEST_F(AES256Test, AgreesWithOpenSSL) {
     }
 }
 
+// The buffer form writes the string form's bytes into a heap buffer of exactly the promised
+// room, so that a write beyond it shows under AddressSanitizer.
+TEST_F(AES256Test, EncryptIntoBufferMatchesTheStringForm) {
+    for (Mode mode : kAllModes) {
+        for (Padding p : kAllPaddings) {
+            for (std::size_t n : {0, 1, 15, 16, 17, 32, 100, 4099}) {
+                const std::string data = random_bytes(m_rng, n);
+                const std::string iv = random_bytes(m_rng, 16);
+                for (bool skip : {false, true}) {
+                    SCOPED_TRACE(testing::Message() << "mode " << mode << " padding " << p << " n "
+                                                    << n << " skip " << skip);
+                    AES256 by_string(kKey, mode, p);
+                    AES256 by_buffer(kKey, mode, p);
+                    by_string.set_IV(iv);
+                    by_buffer.set_IV(iv);
+                    std::unique_ptr<char[]> out(new char[n + 32]);
+                    const std::size_t written = by_buffer.encrypt(data.data(), n, out.get(), skip);
+                    EXPECT_EQ(std::string(out.get(), written), by_string.encrypt(data, skip));
+                    EXPECT_EQ(by_buffer.get_IV(), by_string.get_IV());
+                }
+            }
+        }
+    }
+}
+
 // The buffer form gives the string form's bytes and failures, writing into a heap buffer of
 // exactly the promised room so that a write beyond it shows under AddressSanitizer.
 TEST_F(AES256Test, DecryptIntoBufferMatchesTheStringForm) {
