@@ -82,10 +82,9 @@ void EncryptApi::SetEncryptApi(const char* data, int size) {
 }
 
 // Each step releases its buffer and nulls the field before anything that can throw, so a
-// failed fetch never leaves a dangling pointer for the next fetch or the destructor.
-
-// Each step writes its result straight into the array that becomes its buffer, sized once
-// from the input length (at most a few bytes more than the result), so no layer is held twice.
+// failed fetch never leaves a dangling pointer for the next fetch or the destructor. It then
+// writes its result straight into the array that becomes the buffer, sized once from the input
+// length (at most a few bytes more than the result), so no layer is held twice.
 
 int EncryptApi::DeconfuseBuffer(const char* data, int size) {
     delete[] m_deconfused;
