@@ -160,12 +160,35 @@ TEST(StrConfuse, DeconfusionLengthsForAnyBytes) {
     EXPECT_EQ(deconfuse("aH!c"), "abc");
 }
 
+// The type 1 deconfusion rules taken literally, group by group: the sum made even, then
+// halved; a lone last character kept, two dropped.
+std::string deconfuse_by_the_rules(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i + 3 <= text.size(); i += 3) {
+        const unsigned marker = code(text[i + 1]);
+        const bool diff_first = (marker & 32) != 0;
+        const int diff = static_cast<signed char>(diff_first ? text[i] : text[i + 2]);
+        const int mean = static_cast<signed char>(diff_first ? text[i + 2] : text[i]);
+        const int d = (marker & 8) != 0 ? diff - 32 : diff;
+        int sum = 2 * mean + d;
+        if (sum % 2 != 0) {
+            sum += 1;
+        }
+        const int hi = sum / 2;
+        const int lo = hi - d;
+        out += static_cast<char>((marker & 16) != 0 ? hi : lo);
+        out += static_cast<char>((marker & 16) != 0 ? lo : hi);
+    }
+    if (text.size() % 3 == 1) {
+        out += text.back();
+    }
+    return out;
+}
+
 // Every group there is: all first and last characters under every combination of the marker
-// bits that deconfusion reads, against the steps of the type 1 rules taken literally (the sum
-// made even, then halved).
+// bits that deconfusion reads.
 TEST(StrConfuse, EveryGroupDeconfusesByTheRules) {
     std::string text;
-    std::string expected;
     for (int marker_bits = 0; marker_bits < 8; ++marker_bits) {
         const int marker =
             64 | ((marker_bits & 1) << 5) | ((marker_bits & 2) << 3) | ((marker_bits & 4) << 1);
@@ -174,22 +197,20 @@ TEST(StrConfuse, EveryGroupDeconfusesByTheRules) {
                 text += static_cast<char>(first);
                 text += static_cast<char>(marker);
                 text += static_cast<char>(last);
-                const bool diff_first = (marker & 32) != 0;
-                const int diff = static_cast<signed char>(diff_first ? first : last);
-                const int mean = static_cast<signed char>(diff_first ? last : first);
-                const int d = (marker & 8) != 0 ? diff - 32 : diff;
-                int sum = 2 * mean + d;
-                if (sum % 2 != 0) {
-                    sum += 1;
-                }
-                const int hi = sum / 2;
-                const int lo = hi - d;
-                expected += static_cast<char>((marker & 16) != 0 ? hi : lo);
-                expected += static_cast<char>((marker & 16) != 0 ? lo : hi);
             }
         }
     }
-    EXPECT_EQ(deconfuse(text), expected);
+    EXPECT_EQ(deconfuse(text), deconfuse_by_the_rules(text));
+}
+
+// Long texts are deconfused sixteen groups at a time and the rest group by group: every length
+// around those blocks, any bytes.
+TEST(StrConfuse, EveryLengthDeconfusesByTheRules) {
+    std::mt19937 rng(5);
+    for (std::size_t m = 0; m <= 3 * 40 + 2; ++m) {
+        const std::string text = random_text(rng, m, 0, 255);
+        ASSERT_EQ(deconfuse(text), deconfuse_by_the_rules(text)) << m;
+    }
 }
 
 // The buffer form writes the string form's characters into a heap buffer of exactly the
