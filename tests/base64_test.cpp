@@ -146,6 +146,61 @@ TEST(CBase64, ArbitraryBytesDecodeWithinBounds) {
     }
 }
 
+// The decoding steps taken literally, with the table of RFC 4648 section 4 and 0 for every
+// other character, and the decoder's handling of a final group of two or three characters.
+std::string decode_by_the_rules(const std::string& text) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    auto value = [&](char c) {
+        const std::size_t at = alphabet.find(c);
+        return at == std::string::npos ? 0u : static_cast<unsigned>(at);
+    };
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            ++i;
+            continue;
+        }
+        const std::size_t left = text.size() - i;
+        if (left < 2) {
+            break;
+        }
+        const unsigned v0 = value(text[i]), v1 = value(text[i + 1]);
+        out += static_cast<char>((v0 << 2 | v1 >> 4) & 255);
+        if (left < 3 || text[i + 2] == '=') {
+            i += 4;
+            continue;
+        }
+        const unsigned v2 = value(text[i + 2]);
+        out += static_cast<char>(((v1 & 15) << 4 | v2 >> 2) & 255);
+        if (left < 4 || text[i + 3] == '=') {
+            i += 4;
+            continue;
+        }
+        out += static_cast<char>(((v2 & 3) << 6 | value(text[i + 3])) & 255);
+        i += 4;
+    }
+    return out;
+}
+
+// Long runs of alphabet characters are decoded sixteen at a time and everything else group by
+// group: texts of every short length, mostly alphabet with line breaks, "=", characters
+// outside the alphabet and bytes above 127 scattered in, against the steps taken literally.
+TEST(CBase64, MixedTextsDecodeByTheRules) {
+    std::mt19937 rng(9);
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string odd("\r\n=*{@`[\0\x7f\x80\xc8\xff", 14);
+    for (std::size_t len = 0; len <= 200; ++len) {
+        for (int round = 0; round < 20; ++round) {
+            std::string text(len, 'A');
+            for (char& c : text) {
+                c = rng() % 40 == 0 ? odd[rng() % odd.size()] : alphabet[rng() % 64];
+            }
+            ASSERT_EQ(decode_exact(text), decode_by_the_rules(text)) << len;
+        }
+    }
+}
+
 // The buffer form writes the string form's bytes into a heap buffer of exactly the promised
 // room, so that a write beyond it shows under AddressSanitizer.
 TEST(CBase64, DecodeIntoBufferMatchesTheStringForm) {
