@@ -1,0 +1,89 @@
+#ifndef SEALCORE_ENCRYPT_API_H
+#define SEALCORE_ENCRYPT_API_H
+
+#include <cstdio>
+#include <string>
+
+namespace util_ko {
+
+// The built-in default key in confused form: 48 printable characters that deconfuse (type 1)
+// to a 32-character AES key. Data that `sealpack` seals without a key of its own is encrypted
+// under this key, and a handle created with an empty key text unseals with it. Both sides read
+// this one definition, so they cannot drift apart.
+extern const char kDefaultConfusedKey[];
+
+// EncryptApi is the unsealing handle: it keeps a copy of one sealed text and its 32-byte AES
+// key, and on every fetch turns the sealed text back into the plain bytes by undoing its three
+// layers in reverse order: type 1 string confusion, Base64, then AES-256-CBC with ISO 7816-4
+// padding (the first 16 bytes of the cipher output are the IV).
+//
+// Nothing is cached: every fetch runs the whole pipeline afresh and replaces the three
+// intermediate buffers and the plain buffer, so a pointer or stream from an earlier fetch is
+// invalid once the next fetch starts. Every fetch constructs a cipher object, which sets the
+// process-wide padding mode to ISO_7816_4. The table-based AES underneath is not constant-time.
+// A handle must not be used by two threads at once.
+//
+// Failures are thrown: "invalid key" and the size checks as a `const char*`, the file helper's
+// messages as a `const char*`, the cipher's as `std::invalid_argument`.
+class EncryptApi {
+  public:
+    // All buffers null, sealed-text length 0, then AssertKey(key).
+    explicit EncryptApi(const std::string& key);
+    // Copies `size` bytes of `data` as the sealed text, then AssertKey(key). Throws
+    // "invalid sealed text" for a negative size or a null `data` with a positive size.
+    EncryptApi(const char* data, int size, const std::string& key);
+    // Releases every buffer, the plain buffer included. A stream from CreateFileHandle is the
+    // caller's and is not closed here.
+    virtual ~EncryptApi();
+
+    EncryptApi(const EncryptApi&) = delete;
+    EncryptApi& operator=(const EncryptApi&) = delete;
+
+    // An empty key selects the built-in default key; otherwise the key must be the
+    // 48-character confused form of a 32-character AES key, and any other length throws
+    // "invalid key". The characters are not examined: a wrong key shows only at a fetch.
+    // Replaces the stored key.
+    void AssertKey(const std::string& key);
+
+    // Replaces the sealed text with a copy of `size` bytes at `data`. Throws "invalid sealed
+    // text" for a negative size or a null `data` with a positive size.
+    void SetEncryptApi(const char* data, int size);
+
+    // Pipeline step 1: deconfuses `size` characters at `data` into the deconfused buffer and
+    // returns its length.
+    int DeconfuseBuffer(const char* data, int size);
+    // Pipeline step 2: Base64-decodes `size` characters at `data` into the decoded buffer and
+    // returns its length.
+    int Debase64Buffer(const char* data, int size);
+    // Pipeline step 3: decrypts the cipher output at `data` (IV first) into the plain buffer,
+    // which gets one NUL after the data, and returns the plain length. Throws
+    // std::invalid_argument "Length of string to decrypt is incorrect" when `size` is not a
+    // multiple of 16 or below 32, and "Padding of string to decrypt is incorrect" when the
+    // last block holds no ISO 7816-4 padding (a wrong key, as a rule).
+    int DencryptBuffer(const char* data, int size);
+
+    // Runs the three steps on the sealed text; sets `size` to the plain length and returns the
+    // plain buffer (the handle's; `size` bytes followed by a NUL).
+    char* CreateBuffer(int& size);
+    // Runs the three steps, then opens the plain data (without its NUL) as a read-only memory
+    // stream, records it and returns it; null when the stream cannot be opened. The caller
+    // closes it with fclose before the next fetch and before the handle is destroyed.
+    FILE* CreateFileHandle();
+    // Closes a stream from CreateFileHandle.
+    void DestroyFileHandle(void* stream);
+
+  private:
+    void ReleaseBuffers();
+
+    char* m_sealed = nullptr;      // sealed text as received, no NUL
+    char* m_deconfused = nullptr;  // Base64 text, no NUL
+    char* m_decoded = nullptr;     // cipher output, no NUL
+    char* m_plain = nullptr;       // plain data followed by one NUL
+    int m_sealed_size = 0;         // bytes in m_sealed
+    std::string m_key;             // 32-character AES key
+    FILE* m_stream = nullptr;      // last stream opened; never closed by the handle
+};
+
+}  // namespace util_ko
+
+#endif
