@@ -1,5 +1,7 @@
 #include "sealcore/aes256.h"
 
+#include <string.h>
+
 #include <stdexcept>
 
 namespace util_ko {
@@ -247,6 +249,8 @@ std::string AES256::decrypt(const std::string& data, bool skip_padding) {
         if (unpad && offset + 16 == n) {
             keep = unpadded_length(block);
             if (keep > 16) {
+                // The blocks before this one hold plain bytes: none may stay in freed memory.
+                explicit_bzero(out, result.size());
                 throw std::invalid_argument(kBadPadding);
             }
         }

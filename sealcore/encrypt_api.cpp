@@ -1,5 +1,7 @@
 #include "sealcore/encrypt_api.h"
 
+#include <string.h>
+
 #include <cstring>
 
 #include "sealcore/aes256.h"
@@ -24,6 +26,40 @@ void CheckSealedText(const char* data, int size) {
 // A handle made without sealed text holds a null pointer with length 0.
 std::string ToString(const char* data, int size) {
     return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
+
+// explicit_bzero, unlike memset, is a store the optimiser keeps even though the memory is
+// released right after it: the key and the plain bytes must not linger in freed memory.
+void Wipe(void* bytes, std::size_t size) {
+    if (bytes != nullptr && size > 0) {
+        explicit_bzero(bytes, size);
+    }
+}
+
+// The whole capacity: bytes beyond the length may be left over from a longer content.
+void Wipe(std::string& text) {
+    text.resize(text.capacity());
+    Wipe(&text[0], text.size());
+}
+
+// Wipes a string that holds key, plain or intermediate bytes when it goes out of scope, also
+// when an exception passes.
+class WipeOnExit {
+  public:
+    explicit WipeOnExit(std::string& text) : m_text(text) {}
+    ~WipeOnExit() { Wipe(m_text); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+  private:
+    std::string& m_text;
+};
+
+void ReleaseArray(char*& array, int& size) {
+    Wipe(array, static_cast<std::size_t>(size));
+    delete[] array;
+    array = nullptr;
+    size = 0;
 }
 
 // Takes ownership of a copy of `bytes`, with room for one NUL after them when asked.
@@ -60,20 +96,20 @@ EncryptApi::EncryptApi(const char* data, int size, const std::string& key) {
 EncryptApi::~EncryptApi() {
     delete[] m_sealed;
     ReleaseBuffers();
+    Wipe(m_key);
 }
 
 void EncryptApi::ReleaseBuffers() {
-    delete[] m_deconfused;
-    m_deconfused = nullptr;
-    delete[] m_decoded;
-    m_decoded = nullptr;
-    delete[] m_plain;
-    m_plain = nullptr;
+    ReleaseArray(m_deconfused, m_deconfused_size);
+    ReleaseArray(m_decoded, m_decoded_size);
+    ReleaseArray(m_plain, m_plain_size);
 }
 
 void EncryptApi::AssertKey(const std::string& key) {
     StrConfuse confuse;
     std::string aes_key;
+    // After the swap it holds the key being replaced.
+    WipeOnExit wipe_key(aes_key);
     if (key.empty()) {
         aes_key = confuse.DeconfuseStr(kDefaultConfusedKey, CONFUSE_TYPE_1);
     } else if (key.size() != kConfusedKeyLength) {
@@ -99,29 +135,34 @@ void EncryptApi::SetEncryptApi(const char* data, int size) {
 // failed fetch never leaves a dangling pointer for the next fetch or the destructor.
 
 int EncryptApi::DeconfuseBuffer(const char* data, int size) {
-    delete[] m_deconfused;
-    m_deconfused = nullptr;
+    ReleaseArray(m_deconfused, m_deconfused_size);
     StrConfuse confuse;
     std::string text = confuse.DeconfuseStr(ToString(data, size), CONFUSE_TYPE_1);
+    WipeOnExit wipe_text(text);
     m_deconfused = CopyToArray(text, false);
+    m_deconfused_size = static_cast<int>(text.size());
     return static_cast<int>(text.size());
 }
 
 int EncryptApi::Debase64Buffer(const char* data, int size) {
-    delete[] m_decoded;
-    m_decoded = nullptr;
+    ReleaseArray(m_decoded, m_decoded_size);
     CBase64 base64;
     std::string bytes = base64.Decode(data, size);
+    WipeOnExit wipe_bytes(bytes);
     m_decoded = CopyToArray(bytes, false);
+    m_decoded_size = static_cast<int>(bytes.size());
     return static_cast<int>(bytes.size());
 }
 
 int EncryptApi::DencryptBuffer(const char* data, int size) {
-    delete[] m_plain;
-    m_plain = nullptr;
+    ReleaseArray(m_plain, m_plain_size);
     AES256 cipher(m_key, AES256::CBC, Padding_Type::ISO_7816_4);
-    std::string plain = cipher.decrypt(ToString(data, size), false);
+    std::string input = ToString(data, size);
+    WipeOnExit wipe_input(input);
+    std::string plain = cipher.decrypt(input, false);
+    WipeOnExit wipe_plain(plain);
     m_plain = CopyToArray(plain, true);
+    m_plain_size = static_cast<int>(plain.size()) + 1;
     return static_cast<int>(plain.size());
 }
 
