@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies that are missing (Debian; needs root to install).
 set -euo pipefail
-packages=(cmake g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl valgrind time)
+packages=(cmake g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl valgrind time
+          pkg-config groff-base dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
