@@ -179,42 +179,61 @@ TEST_F(HandleWipe, FetchesAndDestructionReleaseOnlyWipedMemory) {
     EXPECT_EQ(Found(), "") << "released by destruction";
 }
 
-TEST_F(HandleWipe, FailedFetchReleasesOnlyWipedMemory) {
-    // A key of the right length that is not the sealing key: the fetch fails at the padding or
-    // gives wrong bytes; either way the intermediate buffers and the key copy must be wiped.
-    const std::string other_key = "some-other-key-of-32-characters!";
-    Watch("the other AES key", other_key);
-    const std::string other_key_text = seal_oracle::Confuse(other_key, 0, 0);
-    // With the right key, a damaged next-to-last block spoils only the padding: every block
-    // before it decrypts to the real plain bytes before the cipher refuses the padding.
-    std::string damaged_cipher = m_cipher;
-    damaged_cipher[damaged_cipher.size() - 17] ^= 0x01;
-    const std::string bad_padding =
-        seal_oracle::Confuse(seal_oracle::Base64Encode(damaged_cipher), 0, 0);
-    // A cut text, which the cipher refuses for its length.
-    const std::string cut = m_sealed.substr(0, m_sealed.size() - 6);
-
+// Unseals `sealed` under `key_text` with the search armed: a fetch of each kind, which may
+// fail, then destruction.
+void FetchAndDestroyArmed(const std::string& sealed, const std::string& key_text) {
     g_armed = true;
     void* handle =
-        CreateEncryptor(m_sealed.data(), static_cast<int>(m_sealed.size()), other_key_text.c_str());
+        CreateEncryptor(sealed.data(), static_cast<int>(sealed.size()), key_text.c_str());
     try {
         int size = 0;
         FetchBuffer(handle, size);
     } catch (const std::invalid_argument&) {
     }
+    try {
+        FILE* stream = FetchFile(handle);
+        std::fclose(stream);
+    } catch (const std::invalid_argument&) {
+    }
     DestroyEncrtptor(handle);
-    EXPECT_EQ(Found(), "") << "wrong key";
+    g_armed = false;
+}
 
-    handle = CreateEncryptor(bad_padding.data(), static_cast<int>(bad_padding.size()),
-                             m_confused_key.c_str());
-    EXPECT_THROW(FetchFile(handle), std::invalid_argument);
-    DestroyEncrtptor(handle);
-    EXPECT_EQ(Found(), "") << "damaged padding";
+TEST_F(HandleWipe, FailedFetchReleasesOnlyWipedMemory) {
+    const std::string other_key = "some-other-key-of-32-characters!";
+    Watch("the other AES key", other_key);
+    const struct {
+        const char* what;
+        std::string sealed;
+        std::string key_text;
+    } cases[] = {
+        // Fails at the padding or gives wrong bytes; either way the intermediate buffers and
+        // the key copy must be wiped.
+        {"a key of the right length that is not the sealing key", m_sealed,
+         seal_oracle::Confuse(other_key, 0, 0)},
+        {"a cut sealed text, refused for its length", m_sealed.substr(0, m_sealed.size() - 6),
+         m_confused_key},
+    };
+    for (const auto& c : cases) {
+        FetchAndDestroyArmed(c.sealed, c.key_text);
+        EXPECT_EQ(Found(), "") << c.what;
+    }
+}
 
-    handle = CreateEncryptor(cut.data(), static_cast<int>(cut.size()), m_confused_key.c_str());
-    EXPECT_THROW(FetchFile(handle), std::invalid_argument);
+TEST_F(HandleWipe, PaddingErrorLeavesNoPlainBytesInFreedMemory) {
+    // With the right key, a damaged next-to-last block spoils only the padding: the blocks
+    // before it decrypt to the real plain bytes before the cipher refuses the padding.
+    std::string damaged = m_cipher;
+    damaged[damaged.size() - 17] ^= 0x01;
+    const std::string sealed = seal_oracle::Confuse(seal_oracle::Base64Encode(damaged), 0, 0);
+    void* handle =
+        CreateEncryptor(sealed.data(), static_cast<int>(sealed.size()), m_confused_key.c_str());
+    int size = 0;
+    EXPECT_THROW(FetchBuffer(handle, size), std::invalid_argument);
     DestroyEncrtptor(handle);
-    EXPECT_EQ(Found(), "") << "cut sealed text";
+
+    FetchAndDestroyArmed(sealed, m_confused_key);
+    EXPECT_EQ(Found(), "");
 }
 
 }  // namespace
