@@ -6,6 +6,17 @@ if(SEALCORE_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(SEALCORE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "SEALCORE_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  # The library gets coverage instrumentation too, so the fuzzer steers by the code under test;
+  # only the fuzz targets link libFuzzer itself.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # Warnings are errors on our own targets only, never on third-party code.
 function(sealcore_project_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)

@@ -1,5 +1,7 @@
 #include "sealcore/aes256.h"
 
+#include <string.h>
+
 #include <stdexcept>
 
 namespace util_ko {
@@ -260,6 +262,8 @@ std::size_t AES256::decrypt(const char* data, std::size_t size, char* plain, boo
             std::memcpy(last.m_data, out + pos - 16, 16);
             const std::size_t keep = unpadded_length(last);
             if (keep > 16) {
+                // Every block holds plain bytes: none may stay in freed memory.
+                explicit_bzero(out, pos);
                 throw std::invalid_argument(kBadPadding);
             }
             pos = pos - 16 + keep;
@@ -282,6 +286,8 @@ std::size_t AES256::decrypt(const char* data, std::size_t size, char* plain, boo
         if (unpad && offset + 16 == n) {
             keep = unpadded_length(block);
             if (keep > 16) {
+                // The blocks before this one hold plain bytes: none may stay in freed memory.
+                explicit_bzero(out, pos);
                 throw std::invalid_argument(kBadPadding);
             }
         }

@@ -100,7 +100,7 @@ class AES256 {
     std::string decrypt(const std::string& data, bool skip_padding);
     // decrypt(data, skip_padding) on the `size` bytes at `data`, writing the result to `plain`
     // (room for `size` bytes) instead of a new string; returns the result's length. Throws as
-    // the string form; `plain` may then hold part of the output.
+    // the string form; after a padding error the bytes it wrote to `plain` are zeros again.
     std::size_t decrypt(const char* data, std::size_t size, char* plain, bool skip_padding);
 
     // Stream framing: the same bytes as the string forms. Throws "Bad input or output stream"

@@ -1,5 +1,7 @@
 #include "sealcore/encrypt_api.h"
 
+#include <string.h>
+
 #include <cstring>
 #include <memory>
 
@@ -20,6 +22,40 @@ void CheckSealedText(const char* data, int size) {
     if (size < 0 || (data == nullptr && size > 0)) {
         throw "invalid sealed text";
     }
+}
+
+// explicit_bzero, unlike memset, is a store the optimiser keeps even though the memory is
+// released right after it: the key and the plain bytes must not linger in freed memory.
+void Wipe(void* bytes, std::size_t size) {
+    if (bytes != nullptr && size > 0) {
+        explicit_bzero(bytes, size);
+    }
+}
+
+// The whole capacity: bytes beyond the length may be left over from a longer content.
+void Wipe(std::string& text) {
+    text.resize(text.capacity());
+    Wipe(&text[0], text.size());
+}
+
+// Wipes a string that holds key, plain or intermediate bytes when it goes out of scope, also
+// when an exception passes.
+class WipeOnExit {
+  public:
+    explicit WipeOnExit(std::string& text) : m_text(text) {}
+    ~WipeOnExit() { Wipe(m_text); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+  private:
+    std::string& m_text;
+};
+
+void ReleaseArray(char*& array, int& size) {
+    Wipe(array, static_cast<std::size_t>(size));
+    delete[] array;
+    array = nullptr;
+    size = 0;
 }
 
 }  // namespace
@@ -46,20 +82,20 @@ EncryptApi::EncryptApi(const char* data, int size, const std::string& key) {
 EncryptApi::~EncryptApi() {
     delete[] m_sealed;
     ReleaseBuffers();
+    Wipe(m_key);
 }
 
 void EncryptApi::ReleaseBuffers() {
-    delete[] m_deconfused;
-    m_deconfused = nullptr;
-    delete[] m_decoded;
-    m_decoded = nullptr;
-    delete[] m_plain;
-    m_plain = nullptr;
+    ReleaseArray(m_deconfused, m_deconfused_size);
+    ReleaseArray(m_decoded, m_decoded_size);
+    ReleaseArray(m_plain, m_plain_size);
 }
 
 void EncryptApi::AssertKey(const std::string& key) {
     StrConfuse confuse;
     std::string aes_key;
+    // After the swap it holds the key being replaced.
+    WipeOnExit wipe_key(aes_key);
     if (key.empty()) {
         aes_key = confuse.DeconfuseStr(kDefaultConfusedKey, CONFUSE_TYPE_1);
     } else if (key.size() != kConfusedKeyLength) {
@@ -87,36 +123,37 @@ void EncryptApi::SetEncryptApi(const char* data, int size) {
 // length (at most a few bytes more than the result), so no layer is held twice.
 
 int EncryptApi::DeconfuseBuffer(const char* data, int size) {
-    delete[] m_deconfused;
-    m_deconfused = nullptr;
+    ReleaseArray(m_deconfused, m_deconfused_size);
     StrConfuse confuse;
     const int length = size > 0 ? size : 0;
     std::unique_ptr<char[]> text(new char[2 * static_cast<std::size_t>(length / 3) + 1]);
     const int written = confuse.DeconfuseStrType1(data, length, text.get());
     m_deconfused = text.release();
+    m_deconfused_size = written;
     return written;
 }
 
 int EncryptApi::Debase64Buffer(const char* data, int size) {
-    delete[] m_decoded;
-    m_decoded = nullptr;
+    ReleaseArray(m_decoded, m_decoded_size);
     CBase64 base64;
     const int length = size > 0 ? size : 0;
     std::unique_ptr<char[]> bytes(new char[static_cast<std::size_t>(length) / 4 * 3 + 2]);
     const int written = base64.Decode(data, length, bytes.get());
     m_decoded = bytes.release();
+    m_decoded_size = written;
     return written;
 }
 
 int EncryptApi::DencryptBuffer(const char* data, int size) {
-    delete[] m_plain;
-    m_plain = nullptr;
+    ReleaseArray(m_plain, m_plain_size);
     AES256 cipher(m_key, AES256::CBC, Padding_Type::ISO_7816_4);
     const std::size_t length = size > 0 ? static_cast<std::size_t>(size) : 0;
     std::unique_ptr<char[]> plain(new char[length + 1]);
+    // On a padding error the cipher wipes the plain bytes it has written before it throws.
     const std::size_t written = cipher.decrypt(data, length, plain.get(), false);
     plain[written] = '\0';
     m_plain = plain.release();
+    m_plain_size = static_cast<int>(written) + 1;
     return static_cast<int>(written);
 }
 

@@ -23,6 +23,11 @@ extern const char kDefaultConfusedKey[];
 // process-wide padding mode to ISO_7816_4. The table-based AES underneath is not constant-time.
 // A handle must not be used by two threads at once.
 //
+// The key copy and every buffer that held plain or intermediate bytes (deconfused, decoded,
+// plain, and the strings between the steps) are overwritten with zeros before their memory is
+// released, on every fetch, on a failed fetch and on destruction, so that a long-running
+// application leaves neither the key nor the plain data in freed memory.
+//
 // Failures are thrown: "invalid key" and the size checks as a `const char*`, the file helper's
 // messages as a `const char*`, the cipher's as `std::invalid_argument`.
 class EncryptApi {
@@ -32,8 +37,8 @@ class EncryptApi {
     // Copies `size` bytes of `data` as the sealed text, then AssertKey(key). Throws
     // "invalid sealed text" for a negative size or a null `data` with a positive size.
     EncryptApi(const char* data, int size, const std::string& key);
-    // Releases every buffer, the plain buffer included. A stream from CreateFileHandle is the
-    // caller's and is not closed here.
+    // Wipes and releases every buffer, the plain buffer included, and wipes the key. A stream from
+    // CreateFileHandle is the caller's and is not closed here.
     virtual ~EncryptApi();
 
     EncryptApi(const EncryptApi&) = delete;
@@ -82,6 +87,11 @@ class EncryptApi {
     int m_sealed_size = 0;         // bytes in m_sealed
     std::string m_key;             // 32-character AES key
     FILE* m_stream = nullptr;      // last stream opened; never closed by the handle
+    // Bytes held by the three pipeline buffers (the plain buffer's NUL included), so that each
+    // is wiped before it is released.
+    int m_deconfused_size = 0;
+    int m_decoded_size = 0;
+    int m_plain_size = 0;
 };
 
 }  // namespace util_ko
