@@ -3,6 +3,8 @@
 // Sealing is AES-256-CBC with ISO 7816-4 padding (IV in front), then Base64, then type 1
 // string confusion; `sealcore` undoes the same layers at run time.
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -185,6 +187,13 @@ int main(int argc, char* argv[]) {
         showHelpMsg();
         return 0;
     }
+#ifdef M_MMAP_THRESHOLD
+    // The forms of a large input are each allocated whole and released once the next exists.
+    // Served from the heap and kept there, a released form's pages are reused by a later one
+    // instead of going back to the kernel and being faulted in afresh.
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+#endif
     util_ko::StrConfuse confuse;
 
     std::string key;
