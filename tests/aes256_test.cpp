@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "tests/support/cipher_paths.h"
+#include "tests/support/random_bytes.h"
 
 namespace {
 
 using test_support::cipher_paths;
 using test_support::CipherPath;
+using test_support::random_bytes;
 using util_ko::AES256;
 using util_ko::AES256_PRNG;
 using util_ko::Byte_Block;
@@ -78,14 +80,6 @@ std::string xor_bytes(const std::string& a, const std::string& b) {
         r[i] = static_cast<char>(r[i] ^ b[i]);
     }
     return r;
-}
-
-std::string random_bytes(std::mt19937& rng, std::size_t n) {
-    std::string s(n, '\0');
-    for (char& c : s) {
-        c = static_cast<char>(rng());
-    }
-    return s;
 }
 
 // Zero padding cannot give back data that ends in zero bytes; the round trips avoid them.

@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/random_bytes.h"
+
 namespace {
 
+using test_support::random_bytes;
 using util_ko::CBase64;
 
 struct Vector {
@@ -30,15 +33,6 @@ std::vector<Vector> load_vectors() {
         out.push_back({line.substr(0, arrow), line.substr(arrow + 4)});
     }
     return out;
-}
-
-std::string random_bytes(std::mt19937& rng, std::size_t len) {
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::string s(len, '\0');
-    for (char& c : s) {
-        c = static_cast<char>(byte(rng));
-    }
-    return s;
 }
 
 std::string openssl_encode(const std::string& bytes) {

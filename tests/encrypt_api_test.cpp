@@ -12,11 +12,13 @@
 
 #include "sealcore/encrypt_wrapper.h"
 #include "sealcore/str_confuse.h"
+#include "tests/support/random_bytes.h"
 #include "tests/support/run_process.h"
 #include "tests/support/seal_oracle.h"
 
 namespace {
 
+using test_support::random_bytes;
 using test_support::TempDir;
 using test_support::write_file;
 
@@ -41,15 +43,6 @@ std::string InvalidArgument(F&& f) {
         return e.what();
     }
     return "<nothing thrown>";
-}
-
-std::string Bytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) {
-        c = static_cast<char>(gen() & 0xFF);
-    }
-    return s;
 }
 
 // Owns a handle for the length of a test.
@@ -112,9 +105,9 @@ std::vector<UnsealCase> UnsealCases() {
         {"one byte", "x", false, 1, 3},
         {"fifteen", std::string(15, 'a'), true, 0, 1},
         {"sixteen", "0123456789ABCDEF", true, 1, 2},
-        {"seventeen", Bytes(17, 1), false, 0, 3},
+        {"seventeen", random_bytes(17, 1), false, 0, 3},
         {"nul bytes", std::string("\0a\0\0b\0", 6), true, 1, 0},
-        {"many blocks", Bytes(100000, 2), true, 1, 1},
+        {"many blocks", random_bytes(100000, 2), true, 1, 1},
     };
 }
 
@@ -247,7 +240,7 @@ TEST(Fetch, EmptyOrDamagedSealedTextFailsWithTheLengthError) {
 // at the fetch, where the padding check of the last block refuses it (a wrong key passes that
 // check about once in 256 keys, and then yields other bytes).
 TEST(Fetch, WrongKeyFailsThePaddingCheck) {
-    std::string plain = Bytes(1000, 3);
+    std::string plain = random_bytes(1000, 3);
     std::string sealed = seal_oracle::Seal(plain, kOwnKey, kIv, 0, 0);
     for (int i = 0; i < 8; ++i) {
         std::string other = kOwnKey;

@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "sealcore/encrypt_wrapper.h"
+#include "tests/support/random_bytes.h"
 #include "tests/support/run_process.h"
 #include "tests/support/seal_oracle.h"
 
 namespace {
 
 using test_support::ProcessResult;
+using test_support::random_bytes;
 using test_support::read_file;
 using test_support::TempDir;
 using test_support::write_file;
@@ -30,15 +32,6 @@ ProcessResult Sealpack(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {kSealpack};
     argv.insert(argv.end(), args.begin(), args.end());
     return test_support::run_process(argv);
-}
-
-std::string Bytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) {
-        c = static_cast<char>(gen() & 0xFF);
-    }
-    return s;
 }
 
 // The parts of a generated header, after checking every fixed byte of it.
@@ -194,10 +187,10 @@ TEST(Sealpack, HeaderDataFileAndKeyLiteralAgreeByteForByte) {
         {"1 byte, own key", "x", true, kOwnKey},
         {"15 bytes, escaping key", std::string(15, 'q'), true, kEscapingKey},
         {"16 bytes, no key", "0123456789abcdef", false, ""},
-        {"17 bytes, own key", Bytes(17, 4), true, kOwnKey},
+        {"17 bytes, own key", random_bytes(17, 4), true, kOwnKey},
         {"NUL bytes, escaping key", std::string("\0\0x\0\n\r\0", 7), true, kEscapingKey},
-        {"1 MiB random, no key", Bytes(1 << 20, 5), false, ""},
-        {"1 MiB random, own key", Bytes(1 << 20, 6), true, kOwnKey},
+        {"1 MiB random, no key", random_bytes(1 << 20, 5), false, ""},
+        {"1 MiB random, own key", random_bytes(1 << 20, 6), true, kOwnKey},
     };
     TempDir dir;
     for (const Case& c : cases) {
