@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <utility>
+
+#include "sealcore/read_source.h"
 
 namespace util_ko {
 
@@ -17,6 +20,7 @@ const char* const kOpenReadFailed = "fail to open file to read";
 const char* const kOpenWriteFailed = "fail to open file to write";
 const char* const kLineOutOfRange = "given line index outof range";
 const char* const kRangeOutOfRange = "index out of range in file_reader ";
+const char* const kTooLarge = "file too large to read";
 
 // Closes the stream on every way out, exceptions from the growing buffer included.
 class InputFile {
@@ -31,21 +35,104 @@ class InputFile {
     std::FILE* m_file;
 };
 
-// Sources whose size cannot be found by seeking (pipes, terminals, /proc files that report 0)
-// are read in chunks until the end.
-void read_to_end(std::FILE* f, std::vector<char>& bytes) {
-    constexpr std::size_t kChunk = 1 << 16;
+// Unsized sources are read in chunks that are joined once the end is known, so no byte is
+// copied twice and nothing is allocated for a source that turns out to be too large.
+constexpr std::size_t kChunk = 1 << 20;
+
+// Loads the source into `store` (which provides `char* allocate(std::size_t)` and
+// `void keep(std::size_t)`). At most `limit` + 1 bytes are read from any source: a result
+// above `limit` means the source holds more, and nothing is stored.
+template <class Store>
+std::size_t load(std::FILE* f, bool sized, std::size_t size, std::size_t limit, Store& store) {
+    if (sized) {
+        if (size > limit) {
+            return size;
+        }
+        const std::size_t got = std::fread(store.allocate(size), 1, size, f);
+        store.keep(got);
+        return got;
+    }
+    std::vector<std::unique_ptr<char[]>> chunks;
     std::size_t held = 0;
     for (;;) {
-        bytes.resize(held + kChunk);
-        const std::size_t got = std::fread(bytes.data() + held, 1, kChunk, f);
+        const std::size_t want = std::min(kChunk, limit + 1 - held);
+        chunks.emplace_back(new char[want]);
+        const std::size_t got = std::fread(chunks.back().get(), 1, want, f);
         held += got;
-        if (got < kChunk) {
+        if (got < want || held > limit) {
             break;
         }
     }
-    bytes.resize(held);
+    if (held > limit) {
+        return held;
+    }
+    char* out = store.allocate(held);
+    for (std::size_t i = 0, at = 0; at < held; ++i, at += kChunk) {
+        std::memcpy(out + at, chunks[i].get(), std::min(kChunk, held - at));
+    }
+    store.keep(held);
+    return held;
 }
+
+// Opens `path` with the file helper's messages and loads it into `store`; see load().
+// `limit_sized` tells whether a source whose size is known up front is bound by `limit` too.
+template <class Store>
+std::size_t read_source(const char* path, std::size_t limit, bool limit_sized, Store& store) {
+    std::FILE* raw = path != nullptr ? std::fopen(path, "rb") : nullptr;
+    // fopen accepts a directory, whose end position is no size at all (ext4 reports
+    // LONG_MAX) and which cannot be read: it is refused like a path that cannot be opened.
+    struct stat info;
+    if (raw != nullptr && fstat(fileno(raw), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::fclose(raw);
+        raw = nullptr;
+    }
+    if (raw == nullptr) {
+        std::printf("%s\n", path != nullptr ? path : "");
+        std::fflush(stdout);
+        throw kOpenReadFailed;
+    }
+    InputFile file(raw);
+    long size = -1;
+    if (std::fseek(raw, 0, SEEK_END) == 0) {
+        size = std::ftell(raw);
+    }
+    std::rewind(raw);
+    const bool sized = size > 0;
+    if (!sized) {
+        std::fputs("WARNING: read an empty file\n", stdout);
+        std::fflush(stdout);
+    }
+    const std::size_t bound = sized && !limit_sized ? SIZE_MAX - 1 : limit;
+    return load(raw, sized, sized ? static_cast<std::size_t>(size) : 0, bound, store);
+}
+
+class VectorStore {
+  public:
+    explicit VectorStore(std::vector<char>& bytes) : m_bytes(bytes) {}
+    char* allocate(std::size_t n) {
+        m_bytes.resize(n);
+        return m_bytes.data();
+    }
+    void keep(std::size_t n) { m_bytes.resize(n); }
+
+  private:
+    std::vector<char>& m_bytes;
+};
+
+class ArrayStore {
+  public:
+    explicit ArrayStore(detail::SourceBytes& bytes) : m_bytes(bytes) {}
+    // Left uninitialised: the read fills it, and a zero-filling pass would fault in every page
+    // a second time.
+    char* allocate(std::size_t n) {
+        m_bytes.data.reset(new char[n]);
+        return m_bytes.data.get();
+    }
+    void keep(std::size_t n) { m_bytes.size = n; }
+
+  private:
+    detail::SourceBytes& m_bytes;
+};
 
 // Checks a range request and gives the first byte and the length of the result.
 std::pair<std::size_t, std::size_t> checked_range(int offset, int count, std::size_t held) {
@@ -87,34 +174,22 @@ long FileHelper::SetFileName(const char* path) {
 }
 
 long FileHelper::ReadFile(const char* path) {
-    std::FILE* raw = path != nullptr ? std::fopen(path, "rb") : nullptr;
-    // fopen accepts a directory, whose end position is no size at all (ext4 reports
-    // LONG_MAX) and which cannot be read: it is refused like a path that cannot be opened.
-    struct stat info;
-    if (raw != nullptr && fstat(fileno(raw), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(raw);
-        raw = nullptr;
+    VectorStore store(m_data);
+    const std::size_t bound = static_cast<std::size_t>(kUnsizedReadLimit);
+    if (read_source(path, bound, false, store) > bound) {
+        m_data.clear();
+        throw kTooLarge;
     }
-    if (raw == nullptr) {
-        std::printf("%s\n", path != nullptr ? path : "");
-        std::fflush(stdout);
-        throw kOpenReadFailed;
+    return GetFileSize();
+}
+
+long FileHelper::ReadFile(const char* path, long limit) {
+    VectorStore store(m_data);
+    const std::size_t bound = limit > 0 ? static_cast<std::size_t>(limit) : 0;
+    if (read_source(path, bound, true, store) > bound) {
+        m_data.clear();
+        return -1;
     }
-    InputFile file(raw);
-    long size = -1;
-    if (std::fseek(raw, 0, SEEK_END) == 0) {
-        size = std::ftell(raw);
-    }
-    std::rewind(raw);
-    if (size <= 0) {
-        std::fputs("WARNING: read an empty file\n", stdout);
-        std::fflush(stdout);
-        read_to_end(raw, m_data);
-        return GetFileSize();
-    }
-    m_data.resize(static_cast<std::size_t>(size));
-    const std::size_t got = std::fread(m_data.data(), 1, m_data.size(), raw);
-    m_data.resize(got);
     return GetFileSize();
 }
 
@@ -178,5 +253,19 @@ int FileHelper::WirteFile(const char* data, const char* path, long length) {
     const bool closed = std::fclose(f) == 0;
     return complete && closed ? 0 : -1;
 }
+
+namespace detail {
+
+SourceBytes read_file_array(const char* path, std::size_t limit) {
+    SourceBytes bytes;
+    ArrayStore store(bytes);
+    if (read_source(path, limit, true, store) > limit) {
+        bytes.data.reset();
+        bytes.size = limit + 1;
+    }
+    return bytes;
+}
+
+}  // namespace detail
 
 }  // namespace util_ko

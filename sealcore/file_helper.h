@@ -23,14 +23,27 @@ class FileHelper {
     // now held. If loading throws, the object stays empty.
     long SetFileName(const char* path);
 
-    // Loads the file at `path` (binary) and returns the number of bytes now held.
+    // Loads the file at `path` (binary), replacing what was held, and returns the number of
+    // bytes now held.
     // - Cannot open: prints the path and a line end to standard output, throws
-    //   "fail to open file to read".
-    // - A size query that gives 0 or fails (pipes, /dev/stdin): prints
-    //   "WARNING: read an empty file" and a line end, then reads the source to its end.
+    //   "fail to open file to read"; what was held stays.
+    // - A size query that gives 0 or fails (pipes, /dev/stdin, /dev/zero, /proc files): prints
+    //   "WARNING: read an empty file" and a line end, then reads the source to its end, but
+    //   never beyond kUnsizedReadLimit bytes: a source that holds more throws
+    //   "file too large to read" and the object is left empty. A file whose size is known is
+    //   read whole, however large.
     // - A read that delivers fewer bytes than the size query promised keeps only the bytes
     //   read; no zero bytes stand in for the missing ones.
     long ReadFile(const char* path);
+
+    // As ReadFile(path), for a reader that can use at most `limit` bytes: a source that holds
+    // more, whether its size is known or found by reading (never more than limit + 1 bytes),
+    // is not kept; the object is left empty and the result is -1.
+    long ReadFile(const char* path, long limit);
+
+    // The most bytes that ReadFile(path) reads from a source of unknown size: every length the
+    // library passes on is a signed 32-bit count.
+    static constexpr long kUnsizedReadLimit = 2147483647;
 
     // The number of bytes held.
     long GetFileSize() const;

@@ -111,10 +111,11 @@ std::string TransferMeaning(const std::string& text) {
 
 namespace {
 
-std::runtime_error TooLarge(const std::string& path, std::uintmax_t size) {
-    return std::runtime_error("input too large: " + path + " holds " + std::to_string(size) +
-                              " bytes, at most " + std::to_string(kMaxInputSize) +
-                              " bytes can be sealed");
+// `holds` is a byte count, or "more than <limit>" for a source read only until it passed the
+// limit.
+std::runtime_error TooLarge(const std::string& path, const std::string& holds) {
+    return std::runtime_error("input too large: " + path + " holds " + holds + " bytes, at most " +
+                              std::to_string(kMaxInputSize) + " bytes can be sealed");
 }
 
 std::string Seal(util_ko::StrConfuse& confuse, const std::string& input_path,
@@ -124,17 +125,18 @@ std::string Seal(util_ko::StrConfuse& confuse, const std::string& input_path,
     std::error_code error;
     std::uintmax_t size = std::filesystem::file_size(input_path, error);
     if (!error && size > kMaxInputSize) {
-        throw TooLarge(input_path, size);
+        throw TooLarge(input_path, std::to_string(size));
     }
     // Each form is dropped as soon as the next one exists, to keep the peak memory down; the
     // cipher reads the file helper's bytes where they are.
     std::string cipher_text;
     {
-        const util_ko::FileHelper plain(input_path);
-        const std::size_t plain_size = static_cast<std::size_t>(plain.GetFileSize());
-        if (plain_size > kMaxInputSize) {
-            throw TooLarge(input_path, plain_size);
+        util_ko::FileHelper plain;
+        // A source of unknown size (a pipe, /dev/zero) is read only until it passes the limit.
+        if (plain.ReadFile(input_path.c_str(), static_cast<long>(kMaxInputSize)) < 0) {
+            throw TooLarge(input_path, "more than " + std::to_string(kMaxInputSize));
         }
+        const std::size_t plain_size = static_cast<std::size_t>(plain.GetFileSize());
         util_ko::AES256 cipher(key, util_ko::AES256::CBC, util_ko::Padding_Type::ISO_7816_4);
         cipher_text.resize(plain_size + 32);
         cipher_text.resize(cipher.encrypt(plain.GetData(), plain_size, &cipher_text[0], false));
