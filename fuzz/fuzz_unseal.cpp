@@ -1,11 +1,16 @@
 // Unseals arbitrary sealed text under arbitrary keys through the exported functions: only the
-// documented exceptions may escape, FetchBuffer and FetchFile must agree, a fetch repeats
-// itself, and nothing leaks (LeakSanitizer).
+// documented exceptions may escape, every fetch gives exactly what the three steps give over
+// whole strings (deconfusion, Base64 decoding, decryption), FetchBuffer, FetchFile and
+// FetchDescriptor agree, a fetch repeats itself, and nothing leaks (LeakSanitizer, open
+// descriptors).
 //
 // Input layout: byte 0 chooses the key (bits 0-1: empty, the next 48 bytes, the next
 // 1 to 63 bytes other than 48 as byte 1 says, or a null pointer), whether the sealed text comes
-// from a file (bit 2) and whether a negative length is passed (bit 3); the rest is the sealed
-// text.
+// from a file (bit 2), whether a negative length is passed (bit 3) and whether the rest edits a
+// sealed text of several slices (bit 4) instead of being the sealed text itself. An edit is
+// four bytes: a position (three bytes, little-endian, modulo the length) and a byte that
+// replaces the character there, or, from 0xF0 up, cuts the text there (0xF0) or inserts a line
+// break, "=" or "*" into the Base64 text at that position before confusing it again.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,12 +18,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fuzz/check.h"
+#include "sealcore/aes256.h"
+#include "sealcore/base64.h"
+#include "sealcore/encrypt_api.h"
 #include "sealcore/encrypt_wrapper.h"
+#include "sealcore/str_confuse.h"
 
 namespace {
 
@@ -75,6 +87,107 @@ std::string memory_file(const std::string& bytes, int& fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
+Fetched fetch_descriptor(void* handle) {
+    Fetched f;
+    try {
+        const int fd = FetchDescriptor(handle);
+        FUZZ_CHECK(fd >= 0);
+        char chunk[65536];
+        ssize_t got;
+        while ((got = read(fd, chunk, sizeof chunk)) > 0) {
+            f.bytes.append(chunk, static_cast<std::size_t>(got));
+        }
+        FUZZ_CHECK(got == 0);
+        close(fd);
+        f.ok = true;
+    } catch (const std::invalid_argument& e) {
+        f.message = e.what();
+        FUZZ_CHECK(f.message == kBadLength || f.message == kBadPadding);
+    }
+    return f;
+}
+
+// The three steps one after the other over whole strings.
+Fetched whole_steps(const std::string& sealed, const std::string& key_text) {
+    Fetched f;
+    try {
+        util_ko::StrConfuse confuse;
+        const std::string key = confuse.DeconfuseStr(
+            key_text.empty() ? util_ko::kDefaultConfusedKey : key_text, util_ko::CONFUSE_TYPE_1);
+        const std::string text = confuse.DeconfuseStr(sealed, util_ko::CONFUSE_TYPE_1);
+        util_ko::CBase64 base64;
+        util_ko::AES256 cipher(key, util_ko::AES256::CBC, util_ko::Padding_Type::ISO_7816_4);
+        f.bytes = cipher.decrypt(base64.Decode(text.data(), static_cast<int>(text.size())), false);
+        f.ok = true;
+    } catch (const std::invalid_argument& e) {
+        f.message = e.what();
+    }
+    return f;
+}
+
+// The Base64 text of 150,001 plain bytes under the built-in default key: three slices and a
+// bit of a fourth.
+const std::string& long_base64() {
+    static const std::string text = [] {
+        util_ko::StrConfuse confuse;
+        const std::string key =
+            confuse.DeconfuseStr(util_ko::kDefaultConfusedKey, util_ko::CONFUSE_TYPE_1);
+        util_ko::AES256 cipher(key, util_ko::AES256::CBC, util_ko::Padding_Type::ISO_7816_4);
+        std::string plain(150001, '\0');
+        for (std::size_t i = 0; i < plain.size(); ++i) {
+            plain[i] = static_cast<char>(i * 7 + (i >> 8));
+        }
+        const std::string out = cipher.encrypt(plain, false);
+        return util_ko::CBase64().Encode(out.data(), static_cast<int>(out.size()));
+    }();
+    return text;
+}
+
+std::string edited_long_text(const std::string& edits) {
+    std::string base64 = long_base64();
+    std::vector<std::pair<std::size_t, char>> replaced;
+    std::size_t cut = std::string::npos;
+    for (std::size_t i = 0; i + 4 <= edits.size(); i += 4) {
+        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(edits[i + k]); };
+        const std::size_t at = (byte(0) | byte(1) << 8 | byte(2) << 16) % (base64.size() + 1);
+        switch (byte(3)) {
+            case 0xF0:
+                cut = std::min(cut, at * 3 / 2);
+                break;
+            case 0xF1:
+                base64.insert(at, "\n");
+                break;
+            case 0xF2:
+                base64.insert(at, "\r\n");
+                break;
+            case 0xF3:
+                base64.insert(at, "=");
+                break;
+            case 0xF4:
+                base64.insert(at, "*");
+                break;
+            default:
+                replaced.emplace_back(at * 3 / 2, static_cast<char>(byte(3)));
+                break;
+        }
+    }
+    std::string sealed = util_ko::StrConfuse().ConfuseStr(base64, util_ko::CONFUSE_TYPE_1);
+    for (const auto& r : replaced) {
+        if (r.first < sealed.size()) {
+            sealed[r.first] = r.second;
+        }
+    }
+    return sealed.substr(0, cut);
+}
+
+int open_descriptors() {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -100,7 +213,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::string key_text = rest.substr(0, key_len);
-    const std::string sealed = rest.substr(key_len);
+    const std::string sealed =
+        (choice & 16) != 0 ? edited_long_text(rest.substr(key_len)) : rest.substr(key_len);
     // The key text ends at its first NUL, as a C string does.
     const std::size_t key_chars = std::strlen(key_text.c_str());
     const char* key = (choice & 3) == 3 ? nullptr : key_text.c_str();
@@ -138,14 +252,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(key != nullptr && (key_chars == 0 || key_chars == 48) && !negative);
 
-    const Fetched first = fetch_buffer(handle);
-    const Fetched stream = fetch_file(handle);
-    const Fetched again = fetch_buffer(handle);
-    FUZZ_CHECK(first.ok == stream.ok && first.ok == again.ok);
-    FUZZ_CHECK(first.message == stream.message && first.message == again.message);
-    if (first.ok) {
-        FUZZ_CHECK(stream.bytes == first.bytes && again.bytes == first.bytes);
+    const int descriptors = open_descriptors();
+    const Fetched expected = whole_steps(sealed, key_chars == 0 ? "" : key_text);
+    for (const Fetched& f : {fetch_buffer(handle), fetch_file(handle), fetch_descriptor(handle),
+                             fetch_buffer(handle)}) {
+        FUZZ_CHECK(f.ok == expected.ok && f.message == expected.message &&
+                   f.bytes == expected.bytes);
     }
     DestroyEncrtptor(handle);
+    FUZZ_CHECK(open_descriptors() == descriptors);
     return 0;
 }

@@ -1,13 +1,18 @@
 #include "sealcore/encrypt_api.h"
 
+#include <fcntl.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
 #include "sealcore/str_confuse.h"
+#include "sealcore/unseal_stream.h"
 
 namespace util_ko {
 
@@ -57,6 +62,108 @@ void ReleaseArray(char*& array, int& size) {
     array = nullptr;
     size = 0;
 }
+
+// The plain bytes straight into the array that becomes the plain buffer: room for every byte
+// the sealed text can hold and its NUL, left uninitialised so that only the pages the bytes
+// reach are ever touched. Whatever was written is wiped if the array is dropped.
+class ArraySink final : public detail::PlainSink {
+  public:
+    explicit ArraySink(std::size_t sealed_size)
+        : m_data(new char[detail::plain_bound(sealed_size) + 1]) {}
+    ~ArraySink() {
+        if (m_data) {
+            Wipe(m_data.get(), m_size);
+        }
+    }
+    ArraySink(const ArraySink&) = delete;
+    ArraySink& operator=(const ArraySink&) = delete;
+
+    char* room(std::size_t) override { return m_data.get() + m_size; }
+    bool commit(std::size_t n) override {
+        m_size += n;
+        return true;
+    }
+
+    std::size_t size() const { return m_size; }
+    // Ends the data with its NUL and hands the array over.
+    char* release() {
+        m_data[m_size] = '\0';
+        return m_data.release();
+    }
+
+  private:
+    std::unique_ptr<char[]> m_data;
+    std::size_t m_size = 0;
+};
+
+// The plain bytes written to a file descriptor, through a slice-sized buffer that is wiped
+// when it is dropped. A failed write is remembered with its errno.
+class DescriptorSink final : public detail::PlainSink {
+  public:
+    explicit DescriptorSink(int fd) : m_fd(fd), m_buffer(new char[detail::kSliceRoom]) {}
+    ~DescriptorSink() { Wipe(m_buffer.get(), detail::kSliceRoom); }
+    DescriptorSink(const DescriptorSink&) = delete;
+    DescriptorSink& operator=(const DescriptorSink&) = delete;
+
+    char* room(std::size_t) override { return m_buffer.get(); }
+    bool commit(std::size_t n) override { return write_all(m_buffer.get(), n); }
+
+    bool write_all(const char* data, std::size_t n) {
+        while (n > 0) {
+            const ssize_t wrote = ::write(m_fd, data, n);
+            if (wrote < 0 && errno == EINTR) {
+                continue;
+            }
+            if (wrote <= 0) {
+                m_error = wrote < 0 ? errno : ENOSPC;
+                return false;
+            }
+            data += wrote;
+            n -= static_cast<std::size_t>(wrote);
+        }
+        return true;
+    }
+    // Back to an empty file at offset 0.
+    bool rewind() {
+        if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0) {
+            m_error = errno;
+            return false;
+        }
+        return true;
+    }
+    int error() const { return m_error; }
+
+  private:
+    int m_fd;
+    std::unique_ptr<char[]> m_buffer;
+    int m_error = 0;
+};
+
+// Closes a descriptor on every way out unless it is handed over, keeping the errno of the
+// failure that led there.
+class OwnedDescriptor {
+  public:
+    explicit OwnedDescriptor(int fd) : m_fd(fd) {}
+    ~OwnedDescriptor() {
+        if (m_fd >= 0) {
+            const int error = errno;
+            ::close(m_fd);
+            errno = error;
+        }
+    }
+    OwnedDescriptor(const OwnedDescriptor&) = delete;
+    OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+
+    int get() const { return m_fd; }
+    int release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+  private:
+    int m_fd;
+};
 
 }  // namespace
 
@@ -157,10 +264,37 @@ int EncryptApi::DencryptBuffer(const char* data, int size) {
     return static_cast<int>(written);
 }
 
+void EncryptApi::AdoptSealedText(char* data, int size) {
+    delete[] m_sealed;
+    m_sealed = data;
+    m_sealed_size = size;
+}
+
+// The three steps over whole arrays, for the sealed texts that cannot stream; the handle then
+// keeps only the plain buffer, as after a streamed fetch.
+int EncryptApi::RunWholeSteps() {
+    const int deconfused = DeconfuseBuffer(m_sealed, m_sealed_size);
+    const int decoded = Debase64Buffer(m_deconfused, deconfused);
+    const int plain = DencryptBuffer(m_decoded, decoded);
+    ReleaseArray(m_deconfused, m_deconfused_size);
+    ReleaseArray(m_decoded, m_decoded_size);
+    return plain;
+}
+
 char* EncryptApi::CreateBuffer(int& size) {
-    int deconfused = DeconfuseBuffer(m_sealed, m_sealed_size);
-    int decoded = Debase64Buffer(m_deconfused, deconfused);
-    size = DencryptBuffer(m_decoded, decoded);
+    ReleaseBuffers();
+    const std::size_t sealed_size = static_cast<std::size_t>(m_sealed_size > 0 ? m_sealed_size : 0);
+    {
+        ArraySink sink(sealed_size);
+        if (detail::unseal_streamed(m_sealed, sealed_size, m_key, sink) ==
+            detail::StreamResult::done) {
+            m_plain_size = static_cast<int>(sink.size()) + 1;
+            size = static_cast<int>(sink.size());
+            m_plain = sink.release();
+            return m_plain;
+        }
+    }
+    size = RunWholeSteps();
     return m_plain;
 }
 
@@ -170,6 +304,33 @@ FILE* EncryptApi::CreateFileHandle() {
     CreateBuffer(size);
     m_stream = fmemopen(m_plain, static_cast<std::size_t>(size), "r");
     return m_stream;
+}
+
+int EncryptApi::CreateDescriptor() {
+    ReleaseBuffers();
+    OwnedDescriptor fd(memfd_create("sealcore", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (fd.get() < 0) {
+        return -1;
+    }
+    const std::size_t sealed_size = static_cast<std::size_t>(m_sealed_size > 0 ? m_sealed_size : 0);
+    DescriptorSink sink(fd.get());
+    const detail::StreamResult result = detail::unseal_streamed(m_sealed, sealed_size, m_key, sink);
+    bool written = result == detail::StreamResult::done;
+    if (result == detail::StreamResult::not_streamable && sink.rewind()) {
+        const int plain = RunWholeSteps();
+        written = sink.write_all(m_plain, static_cast<std::size_t>(plain));
+        ReleaseArray(m_plain, m_plain_size);
+    }
+    if (!written) {
+        errno = sink.error();
+        return -1;
+    }
+    if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) !=
+            0 ||
+        ::lseek(fd.get(), 0, SEEK_SET) != 0) {
+        return -1;
+    }
+    return fd.release();
 }
 
 void EncryptApi::DestroyFileHandle(void* stream) {

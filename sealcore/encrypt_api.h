@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+void* CreateEncryptor(const char* path, const char* key);
+
 namespace util_ko {
 
 // The built-in default key in confused form: 48 printable characters that deconfuse (type 1)
@@ -17,14 +19,20 @@ extern const char kDefaultConfusedKey[];
 // layers in reverse order: type 1 string confusion, Base64, then AES-256-CBC with ISO 7816-4
 // padding (the first 16 bytes of the cipher output are the IV).
 //
-// Nothing is cached: every fetch runs the whole pipeline afresh and replaces the three
-// intermediate buffers and the plain buffer, so a pointer or stream from an earlier fetch is
-// invalid once the next fetch starts. Every fetch constructs a cipher object, which sets the
-// process-wide padding mode to ISO_7816_4. The table-based AES underneath is not constant-time.
-// A handle must not be used by two threads at once.
+// Nothing is cached: every fetch runs the whole pipeline afresh and replaces the plain buffer,
+// so a pointer or stream from an earlier fetch is invalid once the next fetch starts. A fetch
+// streams: it runs the three layers over cache-sized slices of the sealed text, straight into
+// the plain buffer (or the descriptor of CreateDescriptor), without holding the whole
+// deconfused text or the whole cipher output; afterwards the handle holds its sealed text and
+// the plain buffer only. A sealed text whose Base64 form holds a line break (sealpack never
+// writes one) cannot be cut into slices at group boundaries: for it the fetch runs the three
+// steps below over whole arrays. Either way the bytes and the failures are exactly those of
+// the three steps run one after the other. Every fetch constructs a cipher object, which sets
+// the process-wide padding mode to ISO_7816_4. The table-based AES underneath is not
+// constant-time. A handle must not be used by two threads at once.
 //
 // The key copy and every buffer that held plain or intermediate bytes (deconfused, decoded,
-// plain, and the strings between the steps) are overwritten with zeros before their memory is
+// plain, and the slices of a streamed fetch) are overwritten with zeros before their memory is
 // released, on every fetch, on a failed fetch and on destruction, so that a long-running
 // application leaves neither the key nor the plain data in freed memory.
 //
@@ -67,22 +75,37 @@ class EncryptApi {
     // last block holds no ISO 7816-4 padding (a wrong key, as a rule).
     int DencryptBuffer(const char* data, int size);
 
-    // Runs the three steps on the sealed text; sets `size` to the plain length and returns the
-    // plain buffer (the handle's; `size` bytes followed by a NUL).
+    // Unseals the sealed text (streamed, see above); sets `size` to the plain length and
+    // returns the plain buffer (the handle's; `size` bytes followed by a NUL). Throws what
+    // DencryptBuffer throws for the cipher output that DeconfuseBuffer and Debase64Buffer would
+    // give; the handle stays usable.
     char* CreateBuffer(int& size);
-    // Runs the three steps, then opens the plain data (without its NUL) as a read-only memory
+    // Unseals as CreateBuffer, then opens the plain data (without its NUL) as a read-only memory
     // stream, records it and returns it; null when the stream cannot be opened. The caller
     // closes it with fclose before the next fetch and before the handle is destroyed.
     FILE* CreateFileHandle();
+    // Unseals, streamed as CreateBuffer, into an anonymous in-memory file (memfd), seals it against
+    // writing, growing and shrinking, and returns its descriptor at offset 0: it holds exactly
+    // the plain bytes (no NUL). The descriptor is the caller's to close; it stays valid after
+    // later fetches and after the handle is destroyed, and /proc/self/fd/<n> opens or maps it
+    // like a file. Releases the plain buffer of the last fetch, as every fetch does, and holds
+    // none afterwards. Throws as CreateBuffer; returns -1 with errno set when the kernel gives
+    // no memfd or the file cannot be written or sealed (no descriptor stays open then).
+    int CreateDescriptor();
     // Closes a stream from CreateFileHandle.
     void DestroyFileHandle(void* stream);
 
   private:
+    // CreateEncryptor(path, key) hands over the array that the file was read into.
+    friend void* ::CreateEncryptor(const char* path, const char* key);
+    // Takes `data` (from new char[], `size` bytes) as the sealed text.
+    void AdoptSealedText(char* data, int size);
+    int RunWholeSteps();
     void ReleaseBuffers();
 
     char* m_sealed = nullptr;      // sealed text as received, no NUL
-    char* m_deconfused = nullptr;  // Base64 text, no NUL
-    char* m_decoded = nullptr;     // cipher output, no NUL
+    char* m_deconfused = nullptr;  // Base64 text of DeconfuseBuffer, no NUL
+    char* m_decoded = nullptr;     // cipher output of Debase64Buffer, no NUL
     char* m_plain = nullptr;       // plain data followed by one NUL
     int m_sealed_size = 0;         // bytes in m_sealed
     std::string m_key;             // 32-character AES key

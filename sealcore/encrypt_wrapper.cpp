@@ -1,14 +1,12 @@
 #include "sealcore/encrypt_wrapper.h"
 
 #include <climits>
-#include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "sealcore/encrypt_api.h"
-#include "sealcore/file_helper.h"
+#include "sealcore/read_source.h"
 
 namespace {
 
@@ -38,21 +36,15 @@ util_ko::EncryptApi* Handle(void* handle) {
 }  // namespace
 
 void* CreateEncryptor(const char* path, const char* key) {
-    // Refuse an oversized regular file before reading gigabytes only to drop them.
-    // A path whose size cannot be found is left to the file helper to report.
-    std::error_code error;
-    if (path != nullptr) {
-        std::uintmax_t size = std::filesystem::file_size(path, error);
-        if (!error && size > INT_MAX) {
-            throw kTooLarge;
-        }
-    }
-    // The handle copies the sealed text straight from the file helper's bytes.
-    const util_ko::FileHelper sealed(path);
-    if (sealed.GetFileSize() > INT_MAX) {
+    // The file is read once, into the array the handle keeps; a source of more than INT_MAX
+    // bytes is refused as soon as that shows, from its size or while reading it.
+    util_ko::detail::SourceBytes sealed = util_ko::detail::read_file_array(path, INT_MAX);
+    if (sealed.size > INT_MAX) {
         throw kTooLarge;
     }
-    return NewHandle(sealed.GetData(), static_cast<int>(sealed.GetFileSize()), key);
+    std::unique_ptr<util_ko::EncryptApi> handle(new util_ko::EncryptApi(KeyString(key)));
+    handle->AdoptSealedText(sealed.data.release(), static_cast<int>(sealed.size));
+    return handle.release();
 }
 
 void* CreateEncryptor(const char* data, int size, const char* key) {
@@ -65,6 +57,10 @@ char* FetchBuffer(void* handle, int& size) {
 
 FILE* FetchFile(void* handle) {
     return Handle(handle)->CreateFileHandle();
+}
+
+int FetchDescriptor(void* handle) {
+    return Handle(handle)->CreateDescriptor();
 }
 
 void DestroyEncrtptor(void* handle) {

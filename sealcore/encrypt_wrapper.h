@@ -10,7 +10,7 @@
 // DestroyEncrtptor. The handle owns every buffer it returns: a buffer from FetchBuffer and the
 // data under a stream from FetchFile stay valid until the next fetch on the same handle or its
 // destruction. Close each stream with fclose before either. Every fetch runs the whole
-// unsealing pipeline again.
+// unsealing pipeline again, streamed through cache-sized slices straight into its result.
 //
 // Nothing is caught here; failures reach the caller:
 //   const char*             "invalid key" (key neither empty nor 48 characters),
@@ -38,6 +38,14 @@ char* FetchBuffer(void* handle, int& size);
 // Unseals and returns a read-only stream over the plain bytes (without the NUL), or null when
 // the stream cannot be opened. The caller closes it with fclose.
 FILE* FetchFile(void* handle);
+
+// Unseals into an anonymous in-memory file and returns its descriptor, at offset 0, holding
+// exactly the plain bytes (no NUL) and sealed against writing, growing and shrinking. The
+// descriptor is the caller's: it stays valid after later fetches and after DestroyEncrtptor,
+// and is closed with close(). For a loader that takes only a path, /proc/self/fd/<n> opens or
+// maps it; nothing reaches a disk. Throws as FetchBuffer; returns -1 with errno set where the
+// kernel gives no memfd (fall back to FetchBuffer then). Releases the handle's plain buffer.
+int FetchDescriptor(void* handle);
 
 // Destroys a handle; does nothing for null.
 void DestroyEncrtptor(void* handle);

@@ -1,7 +1,11 @@
 #include "sealcore/encrypt_api.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "sealcore/aes256.h"
+#include "sealcore/base64.h"
 #include "sealcore/encrypt_wrapper.h"
 #include "sealcore/str_confuse.h"
 #include "tests/support/random_bytes.h"
@@ -301,6 +307,144 @@ TEST(EncryptApi, PipelineStepsReportTheirLengths) {
     EXPECT_EQ(api.Debase64Buffer(base64.data(), 64), 48);
     std::string cipher = seal_oracle::Encrypt(seal_oracle::kDefaultPlainKey, kIv, plain);
     EXPECT_EQ(api.DencryptBuffer(cipher.data(), 48), 20);
+}
+
+// The outcome of a fetch: its bytes, or the message of the std::invalid_argument it threw.
+struct Outcome {
+    std::string bytes;
+    std::string error;
+    bool operator==(const Outcome& o) const { return bytes == o.bytes && error == o.error; }
+};
+
+template <typename F>
+Outcome OutcomeOf(F&& fetch) {
+    try {
+        return {fetch(), ""};
+    } catch (const std::invalid_argument& e) {
+        return {"", e.what()};
+    }
+}
+
+// The three steps one after the other over whole strings: the reference for a streamed fetch.
+Outcome WholeSteps(const std::string& sealed, const std::string& aes_key) {
+    return OutcomeOf([&] {
+        util_ko::StrConfuse confuse;
+        util_ko::CBase64 base64;
+        const std::string text = confuse.DeconfuseStr(sealed, util_ko::CONFUSE_TYPE_1);
+        const std::string cipher_output = base64.Decode(text.data(), static_cast<int>(text.size()));
+        util_ko::AES256 cipher(aes_key, util_ko::AES256::CBC, util_ko::Padding_Type::ISO_7816_4);
+        return cipher.decrypt(cipher_output, false);
+    });
+}
+
+std::string DescriptorBytes(void* handle) {
+    const int fd = FetchDescriptor(handle);
+    EXPECT_GE(fd, 0) << std::strerror(errno);
+    std::string out;
+    char chunk[65536];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0) {
+        out.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return out;
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+// A fetch cuts the sealed text into slices of 98,304 characters (65,536 Base64 characters,
+// 49,152 cipher bytes) and must give exactly what the three steps give over whole arrays, for
+// the texts sealpack writes and for every other text: line breaks, "=" and characters outside
+// the alphabet inside the Base64 text (at and beside a slice boundary), lengths that are not a
+// multiple of 6, damage in the last block, a wrong key.
+TEST(Fetch, StreamedFetchEqualsTheWholeSteps) {
+    const std::size_t kSliceBytes = 49152;
+    const std::size_t kSliceChars = 65536;
+    const std::string key = seal_oracle::kDefaultPlainKey;
+    std::vector<std::string> texts;
+    for (std::size_t n : {std::size_t{0}, std::size_t{16}, kSliceBytes - 32, kSliceBytes - 16,
+                          kSliceBytes, 3 * kSliceBytes + 7}) {
+        const std::string sealed = seal_oracle::Seal(random_bytes(n, 7), key, kIv, 1, 2);
+        texts.push_back(sealed);
+        texts.push_back(sealed + "\r\n");
+        texts.push_back(sealed.substr(0, sealed.size() - 1));
+    }
+    const std::string base64 = seal_oracle::Base64Encode(
+        seal_oracle::Encrypt(key, kIv, random_bytes(3 * kSliceBytes + 7, 8)));
+    auto confused = [](const std::string& text) { return seal_oracle::Confuse(text, 0, 1); };
+    for (std::size_t at : {std::size_t{0}, kSliceChars - 1, kSliceChars, kSliceChars + 2}) {
+        for (const char* insert : {"\n", "\r\n", "=", "==", "*", "\x7f"}) {
+            std::string text = base64;
+            texts.push_back(confused(text.insert(at, insert)));
+            text = base64;
+            texts.push_back(confused(text.replace(at, std::strlen(insert), insert)));
+        }
+    }
+    for (std::size_t cut = 1; cut <= 5; ++cut) {
+        texts.push_back(confused(base64.substr(0, base64.size() - cut)));
+    }
+    const std::string sealed = confused(base64);
+    for (std::size_t length : {2 * 98304, 2 * 98304 + 1, 2 * 98304 + 7}) {
+        texts.push_back(sealed.substr(0, length));
+    }
+    for (std::size_t back = 1; back <= 12; back += 5) {
+        std::string damaged = sealed;
+        damaged[damaged.size() - back] ^= 4;
+        texts.push_back(damaged);
+    }
+
+    const int descriptors = OpenDescriptors();
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        SCOPED_TRACE("text " + std::to_string(i) + ", " + std::to_string(texts[i].size()) +
+                     " characters");
+        for (const std::string& key_text : {std::string(), seal_oracle::Confuse(kOwnKey, 0, 0)}) {
+            const Outcome expected =
+                WholeSteps(texts[i], key_text.empty() ? key : std::string(kOwnKey));
+            Handle h(CreateEncryptor(texts[i].data(), static_cast<int>(texts[i].size()),
+                                     key_text.c_str()));
+            EXPECT_TRUE(OutcomeOf([&] { return FetchBufferBytes(h.h); }) == expected);
+            EXPECT_TRUE(OutcomeOf([&] { return DescriptorBytes(h.h); }) == expected);
+        }
+    }
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "no descriptor leaks, failed fetches included";
+}
+
+// The descriptor holds exactly the plain bytes, cannot be changed, and outlives its handle;
+// its /proc path opens and maps like a file.
+TEST(FetchDescriptor, SealedMemoryFileOutlivesTheHandle) {
+    const std::string plain = random_bytes(200000, 9);
+    const std::string sealed = seal_oracle::Seal(plain, kOwnKey, kIv, 0, 3);
+    void* handle = CreateEncryptor(sealed.data(), static_cast<int>(sealed.size()),
+                                   seal_oracle::Confuse(kOwnKey, 1, 1).c_str());
+    const int fd = FetchDescriptor(handle);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+    EXPECT_EQ(lseek(fd, 0, SEEK_END), static_cast<off_t>(plain.size())) << "no NUL after them";
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(fcntl(fd, F_GET_SEALS), F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+    EXPECT_EQ(write(fd, "x", 1), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(ftruncate(fd, 1), -1);
+    EXPECT_EQ(FetchBufferBytes(handle), plain);
+    DestroyEncrtptor(handle);
+
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int reopened = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(reopened, 0);
+    void* map = mmap(nullptr, plain.size(), PROT_READ, MAP_SHARED, reopened, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    EXPECT_EQ(std::string(static_cast<const char*>(map), plain.size()), plain);
+    munmap(map, plain.size());
+    EXPECT_EQ(mmap(nullptr, plain.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0), MAP_FAILED);
+    close(reopened);
+    close(fd);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "sealcore/encrypt_wrapper.h"
 #include "tests/support/run_process.h"
 
 namespace {
@@ -162,6 +163,37 @@ TEST(FileHelper, PipeIsReadToItsEnd) {
     EXPECT_EQ(printed, "WARNING: read an empty file\n");
     EXPECT_EQ(fh.GetFileSize(), static_cast<long>(content.size()));
     EXPECT_EQ(fh.ReadAsString(), content);
+}
+
+// A source of unknown size is read only until it passes what its reader can use, then refused
+// with that reader's own error: the file helper's, the path form of CreateEncryptor's and
+// sealpack's. A regular file with a limit is refused without being read.
+TEST(FileHelper, SourcesOfUnknownSizeAreReadOnlyToTheirReadersLimit) {
+    const std::string warning = "WARNING: read an empty file\n";
+    FileHelper fh;
+    EXPECT_EQ(expect_thrown([&] { fh.ReadFile("/dev/zero"); }, "file too large to read"), warning);
+    EXPECT_EQ(fh.GetFileSize(), 0);
+
+    CaptureStdout();
+    EXPECT_EQ(fh.ReadFile("/dev/zero", 1000), -1);
+    EXPECT_EQ(GetCapturedStdout(), warning);
+    EXPECT_EQ(fh.GetFileSize(), 0);
+    const TempDir dir;
+    write_file(dir.file("eleven"), "eleven byte");
+    EXPECT_EQ(fh.ReadFile(dir.file("eleven").c_str(), 10), -1);
+    EXPECT_EQ(fh.ReadFile(dir.file("eleven").c_str(), 11), 11);
+
+    EXPECT_EQ(expect_thrown([] { CreateEncryptor("/dev/zero", ""); }, "sealed text too large"),
+              warning);
+
+    const auto sealpack = test_support::run_process(
+        {std::string(TOOL_DIR) + "/sealpack", "-i", "/dev/zero", "-f", dir.file("out")});
+    EXPECT_EQ(sealpack.status, 1);
+    EXPECT_EQ(sealpack.out, warning);
+    EXPECT_EQ(sealpack.err,
+              "input too large: /dev/zero holds more than 1073741791 bytes, at most 1073741791 "
+              "bytes can be sealed\n");
+    EXPECT_FALSE(std::ifstream(dir.file("out")).good()) << "no output is written";
 }
 
 // sysfs reports a size of a page for files that hold a few bytes: the read comes up short.
