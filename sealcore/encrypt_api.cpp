@@ -11,6 +11,7 @@
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
+#include "sealcore/prefault.h"
 #include "sealcore/str_confuse.h"
 #include "sealcore/unseal_stream.h"
 
@@ -69,7 +70,9 @@ void ReleaseArray(char*& array, int& size) {
 class ArraySink final : public detail::PlainSink {
   public:
     explicit ArraySink(std::size_t sealed_size)
-        : m_data(new char[detail::plain_bound(sealed_size) + 1]) {}
+        : m_data(new char[detail::plain_bound(sealed_size) + 1]) {
+        detail::prefault(m_data.get(), detail::plain_bound(sealed_size) + 1);
+    }
     ~ArraySink() {
         if (m_data) {
             Wipe(m_data.get(), m_size);

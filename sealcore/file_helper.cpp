@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "sealcore/prefault.h"
 #include "sealcore/read_source.h"
 
 namespace util_ko {
@@ -126,6 +127,7 @@ class ArrayStore {
     // a second time.
     char* allocate(std::size_t n) {
         m_bytes.data.reset(new char[n]);
+        detail::prefault(m_bytes.data.get(), n);
         return m_bytes.data.get();
     }
     void keep(std::size_t n) { m_bytes.size = n; }
