@@ -70,11 +70,11 @@ bool resolve_links(const char* path, char* out) {
     }
 }
 
-// Creates a new file beside out->target under a name no other file has, with the mode that
-// fopen gives a new file: open applies the umask and a default ACL itself, which mkstemp's fixed
-// 0600 would not, and reading the umask cannot be done without changing it for other threads.
-// Returns the descriptor, or -1 with errno set and out->temp empty.
-int create_beside(ReplacedFile* out) {
+// Creates a new file beside out->target under a name no other file has, opened with `mode`:
+// open applies the umask and a default ACL to it as fopen does, which mkstemp's fixed 0600 would
+// not, and reading the umask cannot be done without changing it for other threads. Returns the
+// descriptor, or -1 with errno set and out->temp empty.
+int create_beside(ReplacedFile* out, mode_t mode) {
     const size_t dir = directory_length(out->target);
     // ".<name>.XXXXXX", the name cut short to stay within one path component.
     size_t name = strlen(out->target + dir);
@@ -107,7 +107,7 @@ int create_beside(ReplacedFile* out) {
             suffix[i] = kLetters[bits % 62];
             bits /= 62;
         }
-        const int fd = open(out->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = open(out->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             if (fd < 0) {
                 out->temp[0] = '\0';
@@ -181,7 +181,9 @@ FILE* replace_open(ReplacedFile* out, const char* path) {
         }
     }
     if (replace) {
-        const int fd = create_beside(out);
+        // A file that replaces another is opened to its owner alone until it has taken over the
+        // other's owner and mode, so that no one else can open it on the way.
+        const int fd = create_beside(out, exists ? 0600 : 0666);
         if (fd >= 0) {
             if (!exists || take_over(fd, info)) {
                 out->file = fdopen(fd, "wb");
