@@ -6,6 +6,17 @@ if(SEALCORE_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(SEALCORE_TSAN)
+  # For the tests that run the library on several threads; .ci/run builds and runs only
+  # encrypt_api_threads_test this way, since the other tests' expectations assume no sanitizer or
+  # AddressSanitizer.
+  if(SEALCORE_SANITIZE OR SEALCORE_FUZZ)
+    message(FATAL_ERROR "SEALCORE_TSAN cannot be combined with AddressSanitizer")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 if(SEALCORE_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "SEALCORE_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++")

@@ -133,7 +133,7 @@ void AES256::set_padding_mode(Padding_Type::Padding_Mode padding) {
     if (value < Padding_Type::PKCS7 || value > Padding_Type::ZEROS) {
         throw std::invalid_argument("Invalid padding mode requested");
     }
-    Byte_Block<16>::s_padding_mode = padding;
+    Byte_Block<16>::s_padding_mode.store(padding, std::memory_order_relaxed);
 }
 
 void AES256::set_IV(const std::string& iv) {

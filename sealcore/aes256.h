@@ -24,7 +24,9 @@ namespace util_ko {
 // Every AES256 pads and unpads with the value it holds at the moment of the call, and every
 // constructor and every set_padding_mode overwrites it for all objects in the process.
 // Objects that use different padding modes must not be interleaved, and no object may be
-// constructed on one thread while another thread encrypts or decrypts in a padded mode.
+// constructed with another padding mode on one thread while another thread encrypts or
+// decrypts in a padded mode. Objects that all use one padding mode may be constructed and used
+// on separate threads: the mode is read and written atomically.
 //
 // The block cipher is AES256_Base, which is table-driven and NOT constant-time.
 //

@@ -1,6 +1,7 @@
 #ifndef SEALCORE_AES256_BASE_H
 #define SEALCORE_AES256_BASE_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -36,7 +37,9 @@ struct Padding_Type {
 // s_padding_mode is process-wide and there is one per instantiation, ISO_7816_4 at program
 // start. Only Byte_Block<16>::s_padding_mode ever changes, through AES256::set_padding_mode
 // (which also every AES256 constructor calls); it governs the padding of every AES256 object
-// in the process, without any locking.
+// in the process, without any locking. Every read and write of it is a relaxed atomic access,
+// so cipher objects constructed and used on several threads at once are well defined (the last
+// write wins); the access orders nothing else.
 template <std::size_t N>
 class Byte_Block {
   public:
@@ -69,7 +72,7 @@ class Byte_Block {
     // length N - r of the current padding mode and sets the count to r.
     void pad(std::uint32_t r) {
         const std::size_t p = N - r;
-        switch (s_padding_mode) {
+        switch (s_padding_mode.load(std::memory_order_relaxed)) {
             case Padding_Type::PKCS7:
                 std::memset(m_data + r, static_cast<unsigned char>(p), p);
                 break;
@@ -89,7 +92,9 @@ class Byte_Block {
     }
 
     // The padding mode this instantiation currently uses.
-    static Padding_Type::Padding_Mode padding_mode() { return s_padding_mode; }
+    static Padding_Type::Padding_Mode padding_mode() {
+        return s_padding_mode.load(std::memory_order_relaxed);
+    }
 
     unsigned char m_data[N];
     std::uint32_t m_count;
@@ -98,11 +103,11 @@ class Byte_Block {
     friend class AES256;
     // Only AES256::set_padding_mode writes it, after checking the range, so it always holds
     // one of the four modes.
-    static Padding_Type::Padding_Mode s_padding_mode;
+    static std::atomic<Padding_Type::Padding_Mode> s_padding_mode;
 };
 
 template <std::size_t N>
-Padding_Type::Padding_Mode Byte_Block<N>::s_padding_mode = Padding_Type::ISO_7816_4;
+std::atomic<Padding_Type::Padding_Mode> Byte_Block<N>::s_padding_mode{Padding_Type::ISO_7816_4};
 
 // The instantiations the library uses live in libsealcore, so that each padding mode exists
 // once in the process however many modules include this header.

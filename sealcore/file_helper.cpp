@@ -12,6 +12,7 @@
 
 #include "sealcore/prefault.h"
 #include "sealcore/read_source.h"
+#include "sealcore/replace_file.h"
 
 namespace util_ko {
 
@@ -243,7 +244,8 @@ std::vector<char> FileHelper::ReadNBytesAsVector(int offset, int count) const {
 }
 
 int FileHelper::WirteFile(const char* data, const char* path, long length) {
-    std::FILE* f = path != nullptr ? std::fopen(path, "w") : nullptr;
+    sealcore_internal::ReplacedFile target;
+    std::FILE* f = path != nullptr ? sealcore_internal::replace_open(&target, path) : nullptr;
     if (f == nullptr) {
         throw kOpenWriteFailed;
     }
@@ -252,8 +254,7 @@ int FileHelper::WirteFile(const char* data, const char* path, long length) {
         const std::size_t want = static_cast<std::size_t>(length);
         complete = std::fwrite(data, 1, want, f) == want;
     }
-    const bool closed = std::fclose(f) == 0;
-    return complete && closed ? 0 : -1;
+    return sealcore_internal::replace_close(&target, complete) == 0 ? 0 : -1;
 }
 
 namespace detail {

@@ -70,10 +70,16 @@ class FileHelper {
     std::string ReadNBytesAsString(int offset, int count) const;
     std::vector<char> ReadNBytesAsVector(int offset, int count) const;
 
-    // Creates or truncates the file at `path` (mode "w") and writes `length` bytes from
-    // `data`. Cannot open: throws "fail to open file to write". Returns 0 when every byte was
-    // written and the close succeeded, non-zero otherwise (a negative length writes nothing
-    // and counts as a failure).
+    // Writes `length` bytes from `data` to the file at `path`, creating it or replacing its
+    // content. The bytes go to a new file in the same directory that is renamed over the target
+    // once complete, so a failure leaves an existing file as it was and a new one absent. A
+    // symbolic link is written through (the file it names is replaced, the link stays); an
+    // existing file keeps its permission bits and owner, a new one gets 0666 less the umask.
+    // Targets that are not regular files (/dev/null, a FIFO), files with several hard links and
+    // files in a directory that allows no new file are written in place as fopen("w") would.
+    // Cannot open: throws "fail to open file to write". Returns 0 when every byte was written
+    // and the file closed and put in place, -1 otherwise (a negative length writes nothing and
+    // counts as a failure).
     static int WirteFile(const char* data, const char* path, long length);
 
   private:

@@ -20,6 +20,7 @@
 #include "sealcore/base64.h"
 #include "sealcore/encrypt_api.h"
 #include "sealcore/file_helper.h"
+#include "sealcore/replace_file.h"
 #include "sealcore/str_confuse.h"
 
 namespace {
@@ -55,11 +56,21 @@ void ReportWriteError(const std::string& path, int error) {
     std::cerr << "cannot write " << path << ": " << std::strerror(error) << '\n';
 }
 
-// Closes a file that was written with `ok` telling whether every write succeeded; a failed
-// close counts too, since buffered bytes reach the disk only there.
-bool FinishWrite(FILE* file, bool ok, const std::string& path) {
+// Opens an output for writing by replacement, so that a failed run leaves an existing file (the
+// input too, when it names an output) as it was.
+FILE* StartWrite(sealcore_internal::ReplacedFile* target, const std::string& path) {
+    FILE* file = sealcore_internal::replace_open(target, path.c_str());
+    if (file == nullptr) {
+        ReportWriteError(path, errno);
+    }
+    return file;
+}
+
+// Ends a write with `ok` telling whether every write succeeded; a failed close or rename counts
+// too, since buffered bytes reach the disk only at the close.
+bool FinishWrite(sealcore_internal::ReplacedFile* target, bool ok, const std::string& path) {
     int write_error = ok ? 0 : errno;
-    if (std::fclose(file) != 0 && ok) {
+    if (sealcore_internal::replace_close(target, ok) != 0 && ok) {
         ok = false;
         write_error = errno;
     }
@@ -152,9 +163,9 @@ std::string Seal(util_ko::StrConfuse& confuse, const std::string& input_path,
 
 bool WriteHeader(const std::string& path, const std::string& sealed,
                  const std::string& key_literal) {
-    FILE* file = std::fopen(path.c_str(), "w");
+    sealcore_internal::ReplacedFile target;
+    FILE* file = StartWrite(&target, path);
     if (file == nullptr) {
-        ReportWriteError(path, errno);
         return false;
     }
     bool ok = std::fputs(
@@ -169,17 +180,17 @@ bool WriteHeader(const std::string& path, const std::string& sealed,
     ok = ok && std::fputs("\";\nstd::string key = \"", file) >= 0;
     ok = ok && std::fwrite(key_literal.data(), 1, key_literal.size(), file) == key_literal.size();
     ok = ok && std::fputs("\";\n", file) >= 0;
-    return FinishWrite(file, ok, path);
+    return FinishWrite(&target, ok, path);
 }
 
 bool WriteData(const std::string& path, const std::string& sealed) {
-    FILE* file = std::fopen(path.c_str(), "w");
+    sealcore_internal::ReplacedFile target;
+    FILE* file = StartWrite(&target, path);
     if (file == nullptr) {
-        ReportWriteError(path, errno);
         return false;
     }
     bool ok = std::fwrite(sealed.data(), 1, sealed.size(), file) == sealed.size();
-    return FinishWrite(file, ok, path);
+    return FinishWrite(&target, ok, path);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "sealcore/file_helper.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -228,8 +231,91 @@ TEST(FileHelper, WriteFailuresAreReported) {
     EXPECT_EQ(expect_thrown([&] { FileHelper::WirteFile("x", missing_dir.c_str(), 1); },
                             "fail to open file to write"),
               "");
-    const std::string data(1 << 16, 'z');
+    const std::string data(1 << 17, 'z');
     EXPECT_NE(FileHelper::WirteFile(data.data(), "/dev/full", static_cast<long>(data.size())), 0);
+
+    // A file system that fills up leaves the previous content and no new file behind.
+    const test_support::SmallFileSystem fs(64 * 1024);
+    if (fs.mounted()) {
+        const std::string path = fs.file("out");
+        write_file(path, "previous");
+        EXPECT_EQ(FileHelper::WirteFile(data.data(), path.c_str(), static_cast<long>(data.size())),
+                  -1);
+        EXPECT_EQ(read_file(path), "previous");
+        EXPECT_EQ(fs.names(), std::vector<std::string>{"out"});
+    }
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+bool is_link(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Writing goes through links to the file they name, keeps an existing file's mode, gives a new
+// one fopen's, and writes in place what cannot or must not be replaced.
+TEST(FileHelper, WritingKeepsLinksModesAndWhatIsNotReplaced) {
+    const TempDir dir;
+    const std::string real = dir.file("real"), link = dir.file("link"), chain = dir.file("chain");
+    write_file(real, "old");
+    ASSERT_EQ(chmod(real.c_str(), 0604), 0);
+    ASSERT_EQ(symlink("real", link.c_str()), 0);
+    ASSERT_EQ(symlink(link.c_str(), chain.c_str()), 0);
+    EXPECT_EQ(FileHelper::WirteFile("new", chain.c_str(), 3), 0);
+    EXPECT_EQ(read_file(real), "new");
+    EXPECT_EQ(mode_of(real), 0604u);
+    EXPECT_TRUE(is_link(link) && is_link(chain));
+
+    // A directory that allows no new file (root may always create one).
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(dir.path().c_str(), 0500), 0);
+        EXPECT_EQ(FileHelper::WirteFile("kept", real.c_str(), 4), 0);
+        ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
+        EXPECT_EQ(read_file(real), "kept");
+    }
+
+    const std::string dangling = dir.file("dangling");
+    ASSERT_EQ(symlink("created", dangling.c_str()), 0);
+    const mode_t mask = umask(027);
+    EXPECT_EQ(FileHelper::WirteFile("c", dangling.c_str(), 1), 0);
+    umask(mask);
+    EXPECT_EQ(read_file(dir.file("created")), "c");
+    EXPECT_EQ(mode_of(dir.file("created")), 0640u);
+    EXPECT_TRUE(is_link(dangling));
+
+    // A second hard link sees the new bytes.
+    const std::string hard = dir.file("hard");
+    ASSERT_EQ(::link(real.c_str(), hard.c_str()), 0);
+    EXPECT_EQ(FileHelper::WirteFile("both", hard.c_str(), 4), 0);
+    EXPECT_EQ(read_file(real), "both");
+
+    // A FIFO is written, not replaced by a regular file.
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(FileHelper::WirteFile("piped", fifo.c_str(), 5), 0);
+    char piped[8] = {};
+    EXPECT_EQ(read(reader, piped, sizeof piped), 5);
+    close(reader);
+    EXPECT_STREQ(piped, "piped");
+
+    // A file bind-mounted onto a name cannot be renamed over; it gets the bytes in place.
+    const std::string source = dir.file("source"), mounted = dir.file("mounted");
+    write_file(source, "source");
+    write_file(mounted, "");
+    if (mount(source.c_str(), mounted.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+        EXPECT_EQ(FileHelper::WirteFile("bound", mounted.c_str(), 5), 0);
+        umount2(mounted.c_str(), MNT_DETACH);
+        EXPECT_EQ(read_file(source), "bound");
+    }
+
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"chain", "created", "dangling", "fifo", "hard",
+                                                     "link", "mounted", "real", "source"}));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -342,6 +343,30 @@ TEST(Sealpack, OutputPaths) {
               "replaced by its own seal");
 }
 
+// /dev/stdout is written where standard output goes; a file it is redirected to is written in
+// place, never replaced, so the key line that follows goes to the same file.
+TEST(Sealpack, DevStdoutIsWrittenInPlace) {
+    TempDir dir;
+    const std::string in = dir.file("in.bin"), redirected = dir.file("redirected");
+    write_file(in, "payload");
+    ProcessResult r = Sealpack({"-i", in, "-f", "/dev/stdout"});
+    EXPECT_EQ(r.status, 0);
+    ASSERT_GT(r.out.size(), kKeyPrompt.size() + 1);
+    const std::string sealed = r.out.substr(0, r.out.size() - kKeyPrompt.size() - 1);
+    EXPECT_EQ(r.out.substr(sealed.size()), kKeyPrompt + "\n");
+    EXPECT_EQ(seal_oracle::Unseal(sealed, seal_oracle::kDefaultPlainKey), "payload");
+
+    write_file(redirected, "");
+    struct stat before, after;
+    ASSERT_EQ(stat(redirected.c_str(), &before), 0);
+    r = test_support::run_process({"/bin/sh", "-c", "exec \"$0\" -i \"$1\" -f /dev/stdout >\"$2\"",
+                                   kSealpack, in, redirected});
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(stat(redirected.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.bin", "redirected"}));
+}
+
 // An output that cannot be opened or written is reported by path on standard error and ends
 // the run with status 1; the other output is still produced.
 TEST(Sealpack, OutputThatCannotBeWritten) {
@@ -368,6 +393,27 @@ TEST(Sealpack, OutputThatCannotBeWritten) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "cannot write /dev/full: No space left on device\ncannot write " + no_dir +
                          ": No such file or directory\n");
+}
+
+// A full disk used to leave a partial header in place of the output, even when the output was
+// the input itself.
+TEST(Sealpack, FullFileSystemLeavesEveryFileAsItWas) {
+    test_support::SmallFileSystem fs(256 * 1024);
+    if (!fs.mounted()) {
+        GTEST_SKIP() << "cannot mount a small file system here";
+    }
+    const std::string model = random_bytes(200000, 8);
+    const std::string input = fs.file("model.bin"), data = fs.file("old.dat");
+    write_file(input, model);
+    write_file(data, "the previous data file");
+    ProcessResult r = Sealpack({"-i", input, "-o", input, "-f", data});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kKeyPrompt + "\n");
+    EXPECT_EQ(r.err, "cannot write " + input + ": No space left on device\ncannot write " + data +
+                         ": No space left on device\n");
+    EXPECT_TRUE(read_file(input) == model);
+    EXPECT_EQ(read_file(data), "the previous data file");
+    EXPECT_EQ(fs.names(), (std::vector<std::string>{"model.bin", "old.dat"}));
 }
 
 // Sealed text is counted in a signed 32-bit int when it is unsealed; an input whose sealed

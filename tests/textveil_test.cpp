@@ -283,6 +283,24 @@ TEST(Textveil, FullDiskIsReportedAsFailedWrite) {
     expect_result(textveil({"-d", enc, "/dev/full"}), 255, kFail, error);
 }
 
+// A full disk used to leave a truncated output, even when the output was the input itself.
+TEST(Textveil, FullFileSystemLeavesEveryFileAsItWas) {
+    test_support::SmallFileSystem fs(256 * 1024);
+    if (!fs.mounted()) {
+        GTEST_SKIP() << "cannot mount a small file system here";
+    }
+    const std::string text(120000, 'v');
+    const std::string in = fs.file("in"), enc = fs.file("enc");
+    write_file(in, text);
+    write_file(enc, "aP!");
+    const std::string error = "[ERROR] fwrite failed, file: ";
+    expect_result(textveil({"-c", in, in}), 255, kFail, error + in + "\n");
+    expect_result(textveil({"-e", in, enc}), 255, kFail, error + enc + "\n");
+    EXPECT_TRUE(read_file(in) == text);
+    EXPECT_EQ(read_file(enc), "aP!");
+    EXPECT_EQ(fs.names(), (std::vector<std::string>{"enc", "in"}));
+}
+
 TEST(Textveil, InputTooLargeForMemoryFailsToAllocate) {
     std::ifstream policy("/proc/sys/vm/overcommit_memory");
     int mode = 1;

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "sealcore/replace_file.h"
 #include "textveil/vk_codec.h"
 
 namespace {
@@ -78,20 +79,21 @@ bool read_input(const char* path, Input* in) {
     return true;
 }
 
-// Writes a result to standard output under its heading, or to the named file, which stays open
-// until the operation finishes.
-bool emit(const char* heading, const char* data, uint64_t len, const char* path, FILE** file) {
+// Writes a result to standard output under its heading, or to the named file, which is written
+// by replacement: a failed write leaves the file as it was, even when it is the input.
+bool emit(const char* heading, const char* data, uint64_t len, const char* path) {
     if (path == nullptr) {
         printf("%s:\n%s\n", heading, data);
         return true;
     }
-    *file = fopen(path, "wb");
-    if (*file == nullptr) {
+    sealcore_internal::ReplacedFile out;
+    if (sealcore_internal::replace_open(&out, path) == nullptr) {
         fprintf(stderr, "[ERROR] fopen failed, file: %s\n", path);
         return false;
     }
-    // Flushing here makes a full disk show up as a failed write instead of being lost at close.
-    if (fwrite(data, 1, len, *file) != len || fflush(*file) != 0) {
+    // A full disk may show only when the buffered bytes are flushed at the close.
+    const bool written = fwrite(data, 1, len, out.file) == len;
+    if (sealcore_internal::replace_close(&out, written) != 0) {
         fprintf(stderr, "[ERROR] fwrite failed, file: %s\n", path);
         return false;
     }
@@ -111,14 +113,10 @@ bool format_text(const char* text, uint64_t len, char** code) {
     return true;
 }
 
-void close_file(FILE* file) {
-    if (file != nullptr) {
-        fclose(file);
-    }
-}
-
 int finish(bool ok, Input* in) {
-    close_file(in->file);
+    if (in->file != nullptr) {
+        fclose(in->file);
+    }
     free(in->text);
     printf("finished, %s.\n", ok ? "success" : "fail");
     return ok ? 0 : -1;
@@ -128,12 +126,10 @@ int proc_code(int argc, char* argv[]) {
     const char* code_path = argc > 3 ? argv[3] : nullptr;
     Input in;
     char* code = nullptr;
-    FILE* code_file = nullptr;
 
     bool ok = read_input(argv[2], &in) && format_text(in.text, in.len, &code) &&
-              emit("code", code, strlen(code), code_path, &code_file);
+              emit("code", code, strlen(code), code_path);
 
-    close_file(code_file);
     free(code);
     return finish(ok, &in);
 }
@@ -144,8 +140,6 @@ int proc_encode(int argc, char* argv[]) {
     Input in;
     char* encoded = nullptr;
     char* code = nullptr;
-    FILE* encode_file = nullptr;
-    FILE* code_file = nullptr;
 
     bool ok = read_input(argv[2], &in);
     uint64_t len = 0;
@@ -158,12 +152,9 @@ int proc_encode(int argc, char* argv[]) {
         fputs("[ERROR] vk_encode_string failed.\n", stderr);
         ok = false;
     }
-    ok = ok && emit("encode", encoded, len, encode_path, &encode_file) &&
-         format_text(encoded, len, &code) &&
-         emit("code", code, strlen(code), code_path, &code_file);
+    ok = ok && emit("encode", encoded, len, encode_path) && format_text(encoded, len, &code) &&
+         emit("code", code, strlen(code), code_path);
 
-    close_file(encode_file);
-    close_file(code_file);
     free(encoded);
     free(code);
     return finish(ok, &in);
@@ -173,7 +164,6 @@ int proc_decode(int argc, char* argv[]) {
     const char* source_path = argc > 3 ? argv[3] : nullptr;
     Input in;
     char* decoded = nullptr;
-    FILE* source_file = nullptr;
 
     bool ok = read_input(argv[2], &in);
     uint64_t len = 0;
@@ -187,9 +177,8 @@ int proc_decode(int argc, char* argv[]) {
         ok = false;
     }
     // On standard output the decoded bytes end at their first NUL; a file receives them all.
-    ok = ok && emit("decode", decoded, len, source_path, &source_file);
+    ok = ok && emit("decode", decoded, len, source_path);
 
-    close_file(source_file);
     free(decoded);
     return finish(ok, &in);
 }

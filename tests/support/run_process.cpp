@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -125,6 +127,27 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
+}
+
+SmallFileSystem::SmallFileSystem(std::size_t bytes) {
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+    m_mounted =
+        mount("tmpfs", m_dir.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
+}
+
+SmallFileSystem::~SmallFileSystem() {
+    if (m_mounted) {
+        umount2(m_dir.path().c_str(), MNT_DETACH);
+    }
+}
+
+std::vector<std::string> TempDir::names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(m_path)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace test_support

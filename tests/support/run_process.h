@@ -1,6 +1,7 @@
 #ifndef TESTS_SUPPORT_RUN_PROCESS_H
 #define TESTS_SUPPORT_RUN_PROCESS_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,30 @@ class TempDir {
 
     const std::string& path() const { return m_path; }
     std::string file(const std::string& name) const { return m_path + "/" + name; }
+    // The names in the directory, sorted.
+    std::vector<std::string> names() const;
 
   private:
     std::string m_path;
+};
+
+// A tmpfs of `bytes` bytes mounted on a fresh directory, for tests that fill a file system;
+// unmounted on destruction. Mounting needs root (CAP_SYS_ADMIN): where it fails, mounted() is
+// false and the tests skip.
+class SmallFileSystem {
+  public:
+    explicit SmallFileSystem(std::size_t bytes);
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+    bool mounted() const { return m_mounted; }
+    std::string file(const std::string& name) const { return m_dir.file(name); }
+    std::vector<std::string> names() const { return m_dir.names(); }
+
+  private:
+    TempDir m_dir;
+    bool m_mounted;
 };
 
 }  // namespace test_support
