@@ -1,5 +1,7 @@
 #include "sealcore/base64.h"
 
+#include "sealcore/base64_unbroken.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -100,16 +102,15 @@ std::string CBase64::Decode(const char* text, int len) const {
     return out;
 }
 
-int CBase64::Decode(const char* text, int len, char* out) const {
+namespace {
+
+// The decoder over the 256-entry table `t`. With LineBreakStops it returns -1 at the first CR
+// or LF where a group begins, instead of skipping it.
+template <bool LineBreakStops>
+int decode(const unsigned char* t, const char* text, int len, char* out) {
     if (len <= 0) {
         return 0;
     }
-    // A full 256-entry copy of the table lets the hot loop index with any byte; codes 123 to
-    // 255 have no entry of their own and count as 0 like the other characters outside the
-    // alphabet.
-    unsigned char t[256] = {};
-    std::copy(m_decode_table, m_decode_table + kTableSize, t);
-
     const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
     const std::size_t n = static_cast<std::size_t>(len);
     unsigned char* const start = reinterpret_cast<unsigned char*>(out);
@@ -131,6 +132,9 @@ int CBase64::Decode(const char* text, int len, char* out) const {
 #endif
         const unsigned char c0 = in[i];
         if (is_line_break(c0)) {
+            if (LineBreakStops) {
+                return -1;
+            }
             ++i;
             continue;
         }
@@ -167,5 +171,28 @@ int CBase64::Decode(const char* text, int len, char* out) const {
     }
     return static_cast<int>(o - start);
 }
+
+// A full 256-entry copy of the table lets the hot loop index with any byte; codes 123 to 255
+// have no entry of their own and count as 0 like the other characters outside the alphabet.
+struct FullTable {
+    explicit FullTable(const unsigned char* table) { std::copy(table, table + kTableSize, t); }
+    unsigned char t[256] = {};
+};
+
+}  // namespace
+
+int CBase64::Decode(const char* text, int len, char* out) const {
+    const FullTable table(m_decode_table);
+    return decode<false>(table.t, text, len, out);
+}
+
+namespace detail {
+
+int decode_base64_unbroken(const char* text, int len, char* out) {
+    const FullTable table(kDecodeTable);
+    return decode<true>(table.t, text, len, out);
+}
+
+}  // namespace detail
 
 }  // namespace util_ko

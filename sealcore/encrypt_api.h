@@ -24,12 +24,13 @@ extern const char kDefaultConfusedKey[];
 // streams: it runs the three layers over cache-sized slices of the sealed text, straight into
 // the plain buffer (or the descriptor of CreateDescriptor), without holding the whole
 // deconfused text or the whole cipher output; afterwards the handle holds its sealed text and
-// the plain buffer only. A sealed text whose Base64 form holds a line break (sealpack never
-// writes one) cannot be cut into slices at group boundaries: for it the fetch runs the three
-// steps below over whole arrays. Either way the bytes and the failures are exactly those of
-// the three steps run one after the other. Every fetch constructs a cipher object, which sets
-// the process-wide padding mode to ISO_7816_4. The table-based AES underneath is not
-// constant-time. A handle must not be used by two threads at once.
+// the plain buffer only. A sealed text whose Base64 form holds a line break where a group
+// begins, before the last slice (sealpack never writes one), cannot be cut into slices at
+// group boundaries: for it the fetch runs the three steps below over whole arrays. Either way the
+// bytes and the failures are exactly those of the three steps run one after the other. Every fetch
+// constructs a cipher object, which sets the process-wide padding mode to ISO_7816_4. The
+// table-based AES underneath is not constant-time. A handle must not be used by two threads at
+// once.
 //
 // The key copy and every buffer that held plain or intermediate bytes (deconfused, decoded,
 // plain, and the slices of a streamed fetch) are overwritten with zeros before their memory is

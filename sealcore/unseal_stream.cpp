@@ -8,6 +8,7 @@
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
+#include "sealcore/base64_unbroken.h"
 #include "sealcore/str_confuse.h"
 
 namespace util_ko {
@@ -34,10 +35,6 @@ class Scratch {
     std::unique_ptr<char[]> m_bytes;
 };
 
-bool has_line_break(const char* text, std::size_t n) {
-    return std::memchr(text, '\n', n) != nullptr || std::memchr(text, '\r', n) != nullptr;
-}
-
 }  // namespace
 
 std::size_t plain_bound(std::size_t size) {
@@ -60,11 +57,15 @@ StreamResult unseal_streamed(const char* sealed, std::size_t size, const std::st
         const std::size_t chars = static_cast<std::size_t>(
             confuse.DeconfuseStrType1(sealed + offset, static_cast<int>(length), text));
         offset += length;
-        if (has_line_break(text, chars)) {
+        // Slices meet at group boundaries only where no line break moved them; the last one
+        // ends the text, so the decoder may treat it as it treats a whole text.
+        const int decoded =
+            offset == size ? base64.Decode(text, static_cast<int>(chars), bytes + held)
+                           : decode_base64_unbroken(text, static_cast<int>(chars), bytes + held);
+        if (decoded < 0) {
             return StreamResult::not_streamable;
         }
-        held +=
-            static_cast<std::size_t>(base64.Decode(text, static_cast<int>(chars), bytes + held));
+        held += static_cast<std::size_t>(decoded);
         if (offset == size || held < 48) {
             continue;
         }

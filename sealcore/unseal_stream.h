@@ -33,9 +33,9 @@ class PlainSink {
 
 enum class StreamResult {
     done,
-    // The Base64 text holds a line break, which the decoder skips only where a group begins:
-    // the slices would not meet at group boundaries. Nothing committed so far is valid; run
-    // the three steps over whole arrays instead.
+    // Before its last slice the Base64 text holds a line break where a group begins, which the
+    // decoder skips: the slices would no longer meet at group boundaries. Nothing committed so
+    // far is valid; run the three steps over whole arrays instead.
     not_streamable,
     // PlainSink::commit returned false.
     sink_failed,
