@@ -9,6 +9,7 @@
 
 #if SEALCORE_SIMD_KERNELS
 #include "sealcore/cpu_features.h"
+#include "sealcore/x86/base64_avx2.h"
 #include "sealcore/x86/base64_ssse3.h"
 #endif
 
@@ -117,17 +118,24 @@ int decode(const unsigned char* t, const char* text, int len, char* out) {
     unsigned char* o = start;
     std::size_t i = 0;
 #if SEALCORE_SIMD_KERNELS
+    const bool wide = detail::cpu_features().avx2;
     const bool blocks = detail::cpu_features().ssse3;
+    const auto advance = [&](std::size_t done) {
+        i += done;
+        o += done / 4 * 3;
+    };
 #endif
     while (i < n) {
 #if SEALCORE_SIMD_KERNELS
+        // The widest kernel takes the run of whole blocks it can, the next one a block more.
+        if (wide && n - i >= 32) {
+            advance(detail::decode_blocks_avx2(in + i, n - i, o));
+        }
         if (blocks && n - i >= 16) {
-            const std::size_t done = detail::decode_blocks_ssse3(in + i, n - i, o);
-            i += done;
-            o += done / 4 * 3;
-            if (i == n) {
-                break;
-            }
+            advance(detail::decode_blocks_ssse3(in + i, n - i, o));
+        }
+        if (i == n) {
+            break;
         }
 #endif
         const unsigned char c0 = in[i];

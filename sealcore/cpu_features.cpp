@@ -10,9 +10,11 @@ CpuFeatures probe() {
     __builtin_cpu_init();
     const bool ssse3 = __builtin_cpu_supports("ssse3");
     const bool sse41 = ssse3 && __builtin_cpu_supports("sse4.1");
-    return CpuFeatures{__builtin_cpu_supports("aes") && sse41, ssse3, sse41};
+    // libgcc reports AVX2 only where the operating system saves the 256-bit registers.
+    const bool avx2 = sse41 && __builtin_cpu_supports("avx2");
+    return CpuFeatures{__builtin_cpu_supports("aes") && sse41, ssse3, sse41, avx2};
 #else
-    return CpuFeatures{false, false, false};
+    return CpuFeatures{false, false, false, false};
 #endif
 }
 

@@ -14,6 +14,8 @@ struct CpuFeatures {
     bool ssse3;
     // SSSE3 and SSE4.1 both.
     bool sse41;
+    // AVX2 (with SSE4.1), usable: the operating system saves the 256-bit registers.
+    bool avx2;
 };
 
 // The CPU is probed once per process, on the first call; later calls and concurrent first

@@ -7,6 +7,7 @@
 
 #if SEALCORE_SIMD_KERNELS
 #include "sealcore/cpu_features.h"
+#include "sealcore/x86/str_confuse_avx2.h"
 #include "sealcore/x86/str_confuse_sse41.h"
 #endif
 
@@ -56,11 +57,17 @@ std::size_t deconfuse_type1(const char* in, std::size_t m, char* out) {
     const bool tail = m % 3 == 1;
     char* o = out;
 #if SEALCORE_SIMD_KERNELS
-    if (detail::cpu_features().sse41) {
-        const std::size_t done = detail::deconfuse_groups_sse41(in, groups, o);
+    const auto advance = [&](std::size_t done) {
         in += 3 * done;
         o += 2 * done;
         groups -= done;
+    };
+    // The widest kernel takes the whole blocks it can, the next one what is left of its width.
+    if (detail::cpu_features().avx2) {
+        advance(detail::deconfuse_groups_avx2(in, groups, o));
+    }
+    if (detail::cpu_features().sse41) {
+        advance(detail::deconfuse_groups_sse41(in, groups, o));
     }
 #endif
     for (std::size_t g = 0; g < groups; ++g, in += 3, o += 2) {
