@@ -24,7 +24,9 @@
 //                           (a wrong key, or damage inside the last block).
 
 // Reads the bare sealed text from the file at `path` (read before the key is examined) and
-// creates a handle for it. `key` is the confused key, or "" for the built-in default key.
+// creates a handle for it. `key` is the confused key, or "" for the built-in default key. The
+// file is read once, into the handle's own array; a source of unknown size (a pipe,
+// /dev/zero) is read only until it passes 2^31 - 1 bytes, and then refused as too large.
 void* CreateEncryptor(const char* path, const char* key);
 
 // Creates a handle holding a copy of `size` bytes of sealed text at `data`; the caller may

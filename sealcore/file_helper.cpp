@@ -37,8 +37,9 @@ class InputFile {
     std::FILE* m_file;
 };
 
-// Unsized sources are read in chunks that are joined once the end is known, so no byte is
-// copied twice and nothing is allocated for a source that turns out to be too large.
+// Unsized sources are read in chunks that are joined into one array once the end is known, so
+// no array grows by copying itself and none is allocated for a source that turns out to be too
+// large.
 constexpr std::size_t kChunk = 1 << 20;
 
 // Loads the source into `store` (which provides `char* allocate(std::size_t)` and
@@ -104,8 +105,8 @@ std::size_t read_source(const char* path, std::size_t limit, bool limit_sized, S
         std::fputs("WARNING: read an empty file\n", stdout);
         std::fflush(stdout);
     }
-    const std::size_t bound = sized && !limit_sized ? SIZE_MAX - 1 : limit;
-    return load(raw, sized, sized ? static_cast<std::size_t>(size) : 0, bound, store);
+    const std::size_t known = sized ? static_cast<std::size_t>(size) : 0;
+    return load(raw, sized, known, sized && !limit_sized ? known : limit, store);
 }
 
 class VectorStore {
@@ -124,8 +125,7 @@ class VectorStore {
 class ArrayStore {
   public:
     explicit ArrayStore(detail::SourceBytes& bytes) : m_bytes(bytes) {}
-    // Left uninitialised: the read fills it, and a zero-filling pass would fault in every page
-    // a second time.
+    // Left uninitialised, since the read fills it, and backed in one call before the read.
     char* allocate(std::size_t n) {
         m_bytes.data.reset(new char[n]);
         detail::prefault(m_bytes.data.get(), n);
