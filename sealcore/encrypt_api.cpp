@@ -69,9 +69,10 @@ void ReleaseArray(char*& array, int& size) {
 // reach are ever touched. Whatever was written is wiped if the array is dropped.
 class ArraySink final : public detail::PlainSink {
   public:
-    explicit ArraySink(std::size_t sealed_size)
-        : m_data(new char[detail::plain_bound(sealed_size) + 1]) {
-        detail::prefault(m_data.get(), detail::plain_bound(sealed_size) + 1);
+    explicit ArraySink(std::size_t sealed_size) {
+        const std::size_t capacity = detail::plain_bound(sealed_size) + 1;
+        m_data.reset(new char[capacity]);
+        detail::prefault(m_data.get(), capacity);
     }
     ~ArraySink() {
         if (m_data) {
@@ -167,6 +168,12 @@ class OwnedDescriptor {
   private:
     int m_fd;
 };
+
+// The sealed-text length is never negative: every way of setting the sealed text checks it.
+detail::StreamResult Stream(const char* sealed, int size, const std::string& key,
+                            detail::PlainSink& sink) {
+    return detail::unseal_streamed(sealed, static_cast<std::size_t>(size), key, sink);
+}
 
 }  // namespace
 
@@ -286,11 +293,9 @@ int EncryptApi::RunWholeSteps() {
 
 char* EncryptApi::CreateBuffer(int& size) {
     ReleaseBuffers();
-    const std::size_t sealed_size = static_cast<std::size_t>(m_sealed_size > 0 ? m_sealed_size : 0);
     {
-        ArraySink sink(sealed_size);
-        if (detail::unseal_streamed(m_sealed, sealed_size, m_key, sink) ==
-            detail::StreamResult::done) {
+        ArraySink sink(static_cast<std::size_t>(m_sealed_size));
+        if (Stream(m_sealed, m_sealed_size, m_key, sink) == detail::StreamResult::done) {
             m_plain_size = static_cast<int>(sink.size()) + 1;
             size = static_cast<int>(sink.size());
             m_plain = sink.release();
@@ -315,9 +320,8 @@ int EncryptApi::CreateDescriptor() {
     if (fd.get() < 0) {
         return -1;
     }
-    const std::size_t sealed_size = static_cast<std::size_t>(m_sealed_size > 0 ? m_sealed_size : 0);
     DescriptorSink sink(fd.get());
-    const detail::StreamResult result = detail::unseal_streamed(m_sealed, sealed_size, m_key, sink);
+    const detail::StreamResult result = Stream(m_sealed, m_sealed_size, m_key, sink);
     bool written = result == detail::StreamResult::done;
     if (result == detail::StreamResult::not_streamable && sink.rewind()) {
         const int plain = RunWholeSteps();
