@@ -70,13 +70,14 @@ bool resolve_links(const char* path, char* out) {
     }
 }
 
-// Creates a new file beside out->target under a name no other file has, opened with `mode`:
-// open applies the umask and a default ACL to it as fopen does, which mkstemp's fixed 0600 would
-// not, and reading the umask cannot be done without changing it for other threads. Returns the
-// descriptor, or -1 with errno set and out->temp empty.
-int create_beside(ReplacedFile* out, mode_t mode) {
+// Calls `make(name)` with names ".<target name>.XXXXXX" beside out->target, written into
+// out->temp, until one is free: make returns 0 or a descriptor on success and -1 with errno set
+// on failure, EEXIST meaning that the name is taken. Returns make's last result; out->temp is
+// empty after a failure.
+template <class Make>
+int with_free_name(ReplacedFile* out, Make make) {
     const size_t dir = directory_length(out->target);
-    // ".<name>.XXXXXX", the name cut short to stay within one path component.
+    // The name cut short to stay within one path component.
     size_t name = strlen(out->target + dir);
     if (name > NAME_MAX - 8) {
         name = NAME_MAX - 8;
@@ -94,7 +95,7 @@ int create_beside(ReplacedFile* out, mode_t mode) {
     suffix[0] = '.';
     suffix[7] = '\0';
     // libc's rand is the process's shared generator and stays untouched; the clock and the
-    // process id only need to make a clash unlikely, O_EXCL rules it out.
+    // process id only need to make a clash unlikely, O_EXCL and link rule it out.
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     unsigned long long seed = static_cast<unsigned long long>(now.tv_nsec) ^
@@ -107,16 +108,52 @@ int create_beside(ReplacedFile* out, mode_t mode) {
             suffix[i] = kLetters[bits % 62];
             bits /= 62;
         }
-        const int fd = open(out->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) {
-            if (fd < 0) {
+        const int result = make(out->temp);
+        if (result >= 0 || errno != EEXIST) {
+            if (result < 0) {
                 out->temp[0] = '\0';
             }
-            return fd;
+            return result;
         }
     }
     out->temp[0] = '\0';
     return -1;
+}
+
+// Creates a new file beside out->target, opened with `mode`: open applies the umask and a
+// default ACL to it as fopen does, which mkstemp's fixed 0600 would not, and reading the umask
+// cannot be done without changing it for other threads. Where the file system allows, the file
+// has no name until it is complete (O_TMPFILE), so that a run that is killed leaves nothing
+// behind; it is linked in by its descriptor through /proc. Returns the descriptor, or -1 with
+// errno set and out->temp empty.
+int create_beside(ReplacedFile* out, mode_t mode) {
+    out->unnamed = false;
+    out->temp[0] = '\0';
+    const size_t dir = directory_length(out->target);
+    char directory[PATH_MAX] = ".";
+    if (dir > 0) {
+        memcpy(directory, out->target, dir);
+        directory[dir] = '\0';
+    }
+    if (access("/proc/self/fd", X_OK) == 0) {
+        const int fd = open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            out->unnamed = true;
+            return fd;
+        }
+    }
+    return with_free_name(out, [mode](const char* name) {
+        return open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    });
+}
+
+// Gives the complete unnamed file of create_beside a name beside the target.
+bool link_unnamed(ReplacedFile* file) {
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fileno(file->file));
+    return with_free_name(file, [&self](const char* name) {
+               return linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW);
+           }) == 0;
 }
 
 // Gives the new file the owner and permission bits of the target it replaces. The owner goes
@@ -167,6 +204,7 @@ void remove_temp(ReplacedFile* file) {
 FILE* replace_open(ReplacedFile* out, const char* path) {
     out->file = nullptr;
     out->temp[0] = '\0';
+    out->unnamed = false;
     struct stat info;
     bool replace = false;
     bool exists = false;
@@ -192,7 +230,10 @@ FILE* replace_open(ReplacedFile* out, const char* path) {
                 }
             }
             close(fd);
-            remove_temp(out);
+            if (!out->unnamed) {
+                remove_temp(out);
+            }
+            out->unnamed = false;
         } else if (errno == ENOSPC || errno == EDQUOT) {
             // Written in place, the target would be truncated and then find no room either.
             return nullptr;
@@ -205,6 +246,12 @@ FILE* replace_open(ReplacedFile* out, const char* path) {
 int replace_close(ReplacedFile* file, bool written) {
     int error = errno;
     bool ok = written;
+    // An unnamed file is named once every byte has reached it; dropped unnamed, it is gone.
+    if (file->unnamed && ok && (fflush(file->file) != 0 || !link_unnamed(file))) {
+        ok = false;
+        error = errno;
+    }
+    file->unnamed = false;
     if (fclose(file->file) != 0 && ok) {
         ok = false;
         error = errno;

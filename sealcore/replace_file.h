@@ -28,12 +28,16 @@ namespace sealcore_internal {
 //   target's permission bits and owner (a directory the user cannot write, for one). A file
 //   bind-mounted onto the target's name cannot be renamed over and gets the new bytes copied
 //   in.
+// - Where the file system allows it (O_TMPFILE, with /proc mounted), the new file has no name
+//   until every byte is written, so that even a run that is killed leaves nothing behind;
+//   elsewhere it is a hidden file beside the target, removed after a failure.
 // - The new file is not synced to the disk: this guards against a run that fails or is killed,
 //   not against the machine crashing, and keeps writing as fast as before.
 struct ReplacedFile {
     FILE* file;
     char target[PATH_MAX];  // the file that ends up holding the bytes
-    char temp[PATH_MAX];    // the new file, empty when the target is written in place
+    char temp[PATH_MAX];    // the new file's name, empty while it has none or when written in place
+    bool unnamed;           // the new file has no name yet
 };
 
 // Opens `path` for writing (binary) into `out` and returns out->file, or null with errno set

@@ -84,6 +84,7 @@ class Input {
             std::fflush(stdout);
             throw "fail to open file to read";
         }
+        m_endless = S_ISCHR(info.st_mode);
         long size = -1;
         if (std::fseek(m_file, 0, SEEK_END) == 0) {
             size = std::ftell(m_file);
@@ -102,6 +103,8 @@ class Input {
 
     // The size found when it was opened; 0 when it has none (a pipe, a device).
     std::uint64_t size() const { return m_size; }
+    // A character device (/dev/zero, a terminal) need never end.
+    bool endless() const { return m_endless; }
 
     // Fills `out` with up to `n` bytes; fewer only where the input ends.
     std::size_t read(char* out, std::size_t n) {
@@ -116,6 +119,7 @@ class Input {
     std::string m_path;
     std::FILE* m_file = nullptr;
     std::uint64_t m_size = 0;
+    bool m_endless = false;
 };
 
 // The three layers over consecutive slices of the input: the CBC chain runs on from slice to
@@ -268,6 +272,11 @@ bool SealInto(const std::string& input_path, const std::string& key,
     const bool header = !header_path.empty();
     if (header && input.size() > kMaxHeaderInput) {
         throw TooLarge(input_path, std::to_string(input.size()));
+    }
+    // Only a header's limit would end it: a data file would grow until the disk is full.
+    if (!header && input.endless()) {
+        throw std::runtime_error("input has no end: " + input_path +
+                                 " is a character device; seal a file or a pipe");
     }
     std::unique_ptr<Output> header_out(header ? new Output(header_path) : nullptr);
     std::unique_ptr<Output> data_out(data_path.empty() ? nullptr : new Output(data_path));

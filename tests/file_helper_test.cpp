@@ -169,8 +169,9 @@ TEST(FileHelper, PipeIsReadToItsEnd) {
 }
 
 // A source of unknown size is read only until it passes what its reader can use, then refused
-// with that reader's own error: the file helper's, the path form of CreateEncryptor's and
-// sealpack's. A regular file with a limit is refused without being read.
+// with that reader's own error: the file helper's and the path form of CreateEncryptor's.
+// sealpack, whose data file has no limit, refuses a character device instead of filling the
+// disk. A regular file with a limit is refused without being read.
 TEST(FileHelper, SourcesOfUnknownSizeAreReadOnlyToTheirReadersLimit) {
     const std::string warning = "WARNING: read an empty file\n";
     FileHelper fh;
@@ -194,8 +195,7 @@ TEST(FileHelper, SourcesOfUnknownSizeAreReadOnlyToTheirReadersLimit) {
     EXPECT_EQ(sealpack.status, 1);
     EXPECT_EQ(sealpack.out, warning);
     EXPECT_EQ(sealpack.err,
-              "input too large: /dev/zero holds more than 1073741791 bytes, at most 1073741791 "
-              "bytes can be sealed\n");
+              "input has no end: /dev/zero is a character device; seal a file or a pipe\n");
     EXPECT_FALSE(std::ifstream(dir.file("out")).good()) << "no output is written";
 }
 
