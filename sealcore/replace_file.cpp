@@ -74,18 +74,28 @@ bool resolve_links(const char* path, char* out) {
 // out->temp, until one is free: make returns 0 or a descriptor on success and -1 with errno set
 // on failure, EEXIST meaning that the name is taken. Returns make's last result; out->temp is
 // empty after a failure.
-template <class Make>
-int with_free_name(ReplacedFile* out, Make make) {
+// The length of the new file's name without its suffix, the target's name cut short to stay
+// within one path component; 0 with errno set when the target can have no such file beside it.
+size_t name_beside(const ReplacedFile* out) {
     const size_t dir = directory_length(out->target);
-    // The name cut short to stay within one path component.
     size_t name = strlen(out->target + dir);
     if (name > NAME_MAX - 8) {
         name = NAME_MAX - 8;
     }
     // A path without a last component (empty, or ending in a slash) cannot be a file.
     if (name == 0 || dir + name + 9 > PATH_MAX) {
-        out->temp[0] = '\0';
         errno = name == 0 ? ENOENT : ENAMETOOLONG;
+        return 0;
+    }
+    return name;
+}
+
+template <class Make>
+int with_free_name(ReplacedFile* out, Make make) {
+    const size_t dir = directory_length(out->target);
+    const size_t name = name_beside(out);
+    if (name == 0) {
+        out->temp[0] = '\0';
         return -1;
     }
     memcpy(out->temp, out->target, dir);
@@ -129,6 +139,9 @@ int with_free_name(ReplacedFile* out, Make make) {
 int create_beside(ReplacedFile* out, mode_t mode) {
     out->unnamed = false;
     out->temp[0] = '\0';
+    if (name_beside(out) == 0) {
+        return -1;
+    }
     const size_t dir = directory_length(out->target);
     char directory[PATH_MAX] = ".";
     if (dir > 0) {
