@@ -1,0 +1,111 @@
+#include "textveil/veil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "textveil/vk_codec.h"
+
+namespace {
+
+// A text of N bytes, NUL-terminated as a string literal is.
+template <std::size_t N>
+struct Text {
+    char bytes[N + 1];
+};
+
+// The pairs (first, 0), (first, 1), ..., (first, 255): the texts for first = 0..255 hold every
+// pair of bytes once.
+constexpr Text<512> pairs_starting_with(unsigned first) {
+    Text<512> text{};
+    for (unsigned second = 0; second < 256; ++second) {
+        text.bytes[2 * second] = static_cast<char>(first);
+        text.bytes[2 * second + 1] = static_cast<char>(second);
+    }
+    return text;
+}
+
+template <std::size_t N>
+constexpr Text<N> random_text(std::uint32_t seed) {
+    Text<N> text{};
+    for (std::size_t i = 0; i < N; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        text.bytes[i] = static_cast<char>(seed >> 24);
+    }
+    return text;
+}
+
+std::string run_time_encoding(const std::string& plain) {
+    std::string out(plain.size() / 2 * 3 + plain.size() % 2 * 3 + 1, '\0');
+    uint64_t len = out.size();
+    EXPECT_EQ(vk_encode_string(plain.data(), plain.size(), &out[0], &len), 0);
+    out.resize(len);
+    return out;
+}
+
+// The encoder agrees with vk_encode_string on every group but an odd last one, whose partner is
+// chosen differently; that group must still be a single group, and the text must come back.
+template <std::size_t N>
+void expect_like_run_time(const Text<N>& text, const textveil::internal::Veiled<N>& veiled) {
+    const std::string plain(text.bytes, N);
+    const std::string compile_time(veiled.text, sizeof veiled.text);
+    const std::string run_time = run_time_encoding(plain);
+    ASSERT_EQ(compile_time.size(), run_time.size());
+    if (N % 2 == 0) {
+        EXPECT_EQ(compile_time, run_time);
+    } else {
+        const std::size_t last = compile_time.size() - 3;
+        EXPECT_EQ(compile_time.substr(0, last), run_time.substr(0, last));
+        EXPECT_EQ(compile_time[last + 1] & textveil::internal::kFlagPair, 0);
+    }
+    const textveil::Unveiled<N> unveiled(veiled);
+    EXPECT_EQ(std::string(unveiled.data(), unveiled.size()), plain);
+    EXPECT_EQ(unveiled.c_str()[N], '\0');
+}
+
+// `static constexpr` forces the encoding to happen while compiling.
+template <unsigned First>
+void check_pairs_starting_with() {
+    static constexpr Text<512> text = pairs_starting_with(First);
+    static constexpr auto veiled = textveil::internal::veil(text.bytes, First);
+    SCOPED_TRACE(First);
+    expect_like_run_time(text, veiled);
+}
+
+template <std::size_t N>
+void check_random_text() {
+    static constexpr Text<N> text = random_text<N>(N);
+    static constexpr auto veiled = textveil::internal::veil(text.bytes, N);
+    SCOPED_TRACE(N);
+    expect_like_run_time(text, veiled);
+}
+
+template <unsigned... First>
+void check_every_pair(std::integer_sequence<unsigned, First...>) {
+    (check_pairs_starting_with<First>(), ...);
+}
+
+template <std::size_t... I>
+void check_lengths_from_1(std::index_sequence<I...>) {
+    (check_random_text<I + 1>(), ...);
+}
+
+TEST(Veil, CompileTimeEncodingMatchesRunTimeAndDecodes) {
+    check_every_pair(std::make_integer_sequence<unsigned, 256>());
+    check_lengths_from_1(std::make_index_sequence<48>());
+}
+
+TEST(Veil, UnveiledWipesItsTextWhenDestroyed) {
+    using Unveiled = textveil::Unveiled<5>;
+    alignas(Unveiled) unsigned char storage[sizeof(Unveiled)];
+    Unveiled* unveiled = new (storage) Unveiled(VEIL("wiped"));
+    ASSERT_EQ(std::string(unveiled->c_str()), "wiped");
+    unveiled->~Unveiled();
+    EXPECT_EQ(std::string(storage, storage + sizeof storage), std::string(sizeof storage, '\0'));
+}
+
+}  // namespace
