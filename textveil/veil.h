@@ -37,13 +37,13 @@ struct Veiled {
 // FNV-1a over the text and the line it stands on: equal last bytes get different partners in
 // different texts and places, and a build gives the same program every time.
 template <std::size_t M>
-constexpr unsigned place_hash(const char (&literal)[M], unsigned long line) noexcept {
+constexpr std::uint32_t place_hash(const char (&literal)[M], std::uint32_t line) noexcept {
     std::uint32_t hash = 2166136261u;
     for (std::size_t i = 0; i + 1 < M; ++i) {
         hash = (hash ^ static_cast<unsigned char>(literal[i])) * 16777619u;
     }
     for (int shift = 0; shift < 32; shift += 8) {
-        hash = (hash ^ ((line >> shift) & 0xff)) * 16777619u;
+        hash = (hash ^ static_cast<unsigned char>(line >> shift)) * 16777619u;
     }
     return hash;
 }
@@ -54,7 +54,7 @@ constexpr unsigned place_hash(const char (&literal)[M], unsigned long line) noex
 // partner of an odd last byte comes from place_hash() instead of the clock; it stays below that
 // byte, as vk_encode_string's does, and decoding ignores it. Meant for constant evaluation.
 template <std::size_t M>
-constexpr Veiled<M - 1> veil(const char (&literal)[M], unsigned long line) noexcept {
+constexpr Veiled<M - 1> veil(const char (&literal)[M], std::uint32_t line) noexcept {
     Veiled<M - 1> veiled{};
     std::size_t i = 0;
     for (; i + 2 < M; i += 2) {
