@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tests/support/run_process.h"
-#include "textveil/vk_codec.h"
+#include "tests/support/vk_encoded.h"
 
 namespace {
 
@@ -16,6 +16,7 @@ using test_support::ProcessResult;
 using test_support::read_file;
 using test_support::run_process;
 using test_support::TempDir;
+using test_support::vk_encoded;
 using test_support::write_file;
 
 struct Text {
@@ -121,14 +122,6 @@ std::string expected_output() {
     return out;
 }
 
-std::string encoded(const std::string& plain) {
-    std::string out(plain.size() / 2 * 3 + plain.size() % 2 * 3 + 1, '\0');
-    uint64_t len = out.size();
-    EXPECT_EQ(vk_encode_string(plain.data(), plain.size(), &out[0], &len), 0);
-    out.resize(len);
-    return out;
-}
-
 struct Build {
     const char* name;
     const char* compiler;
@@ -169,7 +162,7 @@ TEST_P(VeilBuild, BinaryHoldsOnlyEncodedTextsAndPrintsThemBack) {
         }
         EXPECT_GT(i + window, plain.size()) << "plain bytes from offset " << i;
         if (plain.size() % 2 == 0) {
-            EXPECT_NE(binary.find(encoded(plain)), std::string::npos);
+            EXPECT_NE(binary.find(vk_encoded(plain)), std::string::npos);
         }
     }
 }

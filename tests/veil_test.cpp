@@ -8,9 +8,11 @@
 #include <string>
 #include <utility>
 
-#include "textveil/vk_codec.h"
+#include "tests/support/vk_encoded.h"
 
 namespace {
+
+using test_support::vk_encoded;
 
 // A text of N bytes, NUL-terminated as a string literal is.
 template <std::size_t N>
@@ -39,18 +41,10 @@ constexpr Text<N> random_text(std::uint32_t seed) {
     return text;
 }
 
-std::string run_time_encoding(const std::string& plain) {
-    std::string out(plain.size() / 2 * 3 + plain.size() % 2 * 3 + 1, '\0');
-    uint64_t len = out.size();
-    EXPECT_EQ(vk_encode_string(plain.data(), plain.size(), &out[0], &len), 0);
-    out.resize(len);
-    return out;
-}
-
 // The encoder agrees with vk_encode_string on every group but an odd last one, whose partner is
 // chosen differently; that group must still be a single group.
 void expect_like_run_time(const std::string& plain, const std::string& compile_time) {
-    const std::string run_time = run_time_encoding(plain);
+    const std::string run_time = vk_encoded(plain);
     ASSERT_EQ(compile_time.size(), run_time.size());
     if (plain.size() % 2 == 0) {
         EXPECT_EQ(compile_time, run_time);
