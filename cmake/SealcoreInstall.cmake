@@ -4,7 +4,8 @@
 #   bin/sealpack, bin/textveil
 #   lib/libsealcore.so -> libsealcore.so.<major> -> libsealcore.so.<version>
 #   lib/veilcodec.o                      an architecture-dependent linkable, so it sits in libdir
-#   include/sealcore/*.h, include/textveil/vk_codec.h
+#   include/sealcore/*.h, include/textveil/vk_codec.h, include/textveil/veil.h
+#   include/textveil/internal/pair_group.h   the group rules that veil.h encodes with
 #   lib/cmake/sealcore/                  find_package(sealcore CONFIG) and the sealing functions
 #   lib/pkgconfig/sealcore.pc
 #   share/man/man1/sealpack.1, share/man/man1/textveil.1
@@ -38,8 +39,10 @@ set(_sealcore_public_units
   unseal)
 list(TRANSFORM _sealcore_public_units REPLACE "(.+)" "${PROJECT_SOURCE_DIR}/sealcore/\\1.h")
 install(FILES ${_sealcore_public_units} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sealcore)
-install(FILES ${PROJECT_SOURCE_DIR}/textveil/vk_codec.h
+install(FILES ${PROJECT_SOURCE_DIR}/textveil/vk_codec.h ${PROJECT_SOURCE_DIR}/textveil/veil.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/textveil)
+install(FILES ${PROJECT_SOURCE_DIR}/textveil/internal/pair_group.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/textveil/internal)
 
 install(EXPORT sealcore-targets
   NAMESPACE sealcore::

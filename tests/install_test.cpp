@@ -71,6 +71,8 @@ std::set<std::string> ExpectedTree() {
         kLibDir + "/libsealcore.so." + kVersion,
         kLibDir + "/veilcodec.o",
         kIncludeDir + "/textveil/vk_codec.h",
+        kIncludeDir + "/textveil/veil.h",
+        kIncludeDir + "/textveil/internal/pair_group.h",
         cmake_dir + "sealcore-config.cmake",
         cmake_dir + "sealcore-config-version.cmake",
         cmake_dir + "sealcore-targets.cmake",

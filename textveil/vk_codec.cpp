@@ -1,5 +1,7 @@
 #include "textveil/vk_codec.h"
 
+#include "textveil/internal/pair_group.h"
+
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -8,50 +10,13 @@
 // but libc from it: no standard library, no exceptions, no run-time type information, and no
 // function of its own outside the three entry points.
 
-namespace {
-
-constexpr unsigned kFlagPair = 0x40;
-constexpr unsigned kFlagDiffFirst = 0x20;
-constexpr unsigned kFlagDiffRaised = 0x10;
-constexpr unsigned kFlagMeanHigh = 0x08;
-constexpr unsigned kFlagMeanOdd = 0x04;
-constexpr unsigned kFlagMeanRaised = 0x02;
-
-// Always inlined so that the object defines no function beyond the three entry points.
-[[gnu::always_inline]] inline void encode_group(unsigned a, unsigned b, unsigned flag, char* out) {
-    unsigned mean = (a + b) >> 1;
-    unsigned diff = a >= b ? a - b : b - a;
-    if (mean > 126) {
-        if (mean & 0x01) {
-            flag |= kFlagMeanOdd;
-        }
-        if (mean & 0x80) {
-            flag |= kFlagMeanHigh;
-        }
-        mean &= 0x7e;
-    }
-    if (mean < 32) {
-        mean |= 0x20;
-        flag |= kFlagMeanRaised;
-    }
-    if (diff < 32) {
-        diff |= 0x20;
-        flag |= kFlagDiffRaised;
-    }
-    // A single last group starts with kFlagDiffFirst already set: the bits combine, they do not
-    // add up, or the flag would turn into a pair flag.
-    if (a >= b) {
-        flag |= kFlagDiffFirst;
-        out[0] = static_cast<char>(diff);
-        out[2] = static_cast<char>(mean);
-    } else {
-        out[0] = static_cast<char>(mean);
-        out[2] = static_cast<char>(diff);
-    }
-    out[1] = static_cast<char>(flag);
-}
-
-}  // namespace
+using textveil::internal::encode_group;
+using textveil::internal::kFlagDiffFirst;
+using textveil::internal::kFlagDiffRaised;
+using textveil::internal::kFlagMeanHigh;
+using textveil::internal::kFlagMeanOdd;
+using textveil::internal::kFlagMeanRaised;
+using textveil::internal::kFlagPair;
 
 int vk_encode_string(const char* input, uint64_t input_len, char* output,
                      uint64_t* output_len) noexcept {
