@@ -104,12 +104,14 @@ struct Round_Tables {
 
 constexpr Round_Tables make_round_tables() {
     Round_Tables t{};
+    unsigned sbox[256] = {};
     unsigned inverse_sbox[256] = {};
     for (unsigned x = 0; x < 256; ++x) {
-        inverse_sbox[sbox_entry(x)] = x;
+        sbox[x] = sbox_entry(x);
+        inverse_sbox[sbox[x]] = x;
     }
     for (unsigned x = 0; x < 256; ++x) {
-        const unsigned s = sbox_entry(x);
+        const unsigned s = sbox[x];
         const unsigned i = inverse_sbox[x];
         Word enc = gf_mul(s, 2) | s << 8 | s << 16 | gf_mul(s, 3) << 24;
         Word dec = gf_mul(i, 14) | gf_mul(i, 9) << 8 | gf_mul(i, 13) << 16 | gf_mul(i, 11) << 24;
