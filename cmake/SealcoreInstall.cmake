@@ -90,6 +90,17 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# cpack asks the host's dpkg for the architecture, which a cross build must not take.
+if(CMAKE_CROSSCOMPILING AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+  else()
+    message(WARNING "No Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}: "
+                    "set CPACK_DEBIAN_PACKAGE_ARCHITECTURE for the package")
+  endif()
+endif()
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "sealpack seals a data file at build time (AES-256-CBC, Base64, string confusion) into a
 generated C++ header or a data file; the shared library sealcore unseals it at run time.

@@ -68,12 +68,16 @@ function(sealcore_seal_data target)
     set(script_args -DKEY=${ARG_KEY} -DKEY_HEADER=${key_header} -DKEY_NAME=${ARG_KEY_NAME})
     target_include_directories(${target} PRIVATE ${out_dir})
   endif()
-  # A script around sealpack, since the confused key only appears on its standard output.
+  # A script around sealpack, since the confused key only appears on its standard output. The
+  # script runs sealpack itself, so it must also put the emulator of a cross build in front
+  # (joined with "|", as a list would split the argument).
   add_custom_command(
     OUTPUT ${outputs}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${data_dir}
-    COMMAND ${CMAKE_COMMAND} -DSEALPACK=$<TARGET_FILE:sealcore::sealpack> -DINPUT=${input}
-            -DDATA=${data} ${script_args} -P ${_SEALCORE_SEAL_SCRIPT_DIR}/SealcoreSealData.cmake
+    COMMAND ${CMAKE_COMMAND} -DSEALPACK=$<TARGET_FILE:sealcore::sealpack>
+            "-DEMULATOR=$<JOIN:$<TARGET_PROPERTY:sealcore::sealpack,CROSSCOMPILING_EMULATOR>,|>"
+            -DINPUT=${input} -DDATA=${data} ${script_args}
+            -P ${_SEALCORE_SEAL_SCRIPT_DIR}/SealcoreSealData.cmake
     DEPENDS ${input} sealcore::sealpack ${_SEALCORE_SEAL_SCRIPT_DIR}/SealcoreSealData.cmake
     COMMENT "Sealing ${ARG_INPUT} into ${ARG_DATA}"
     VERBATIM)

@@ -1,14 +1,16 @@
 # Runs sealpack for sealcore_seal_data: seals INPUT into the data file DATA and, when KEY is
 # set, writes KEY_HEADER, defining the string KEY_NAME, from the key literal that sealpack prints.
-# Usage: cmake -DSEALPACK=<exe> -DINPUT=<file> -DDATA=<file>
+# Usage: cmake -DSEALPACK=<exe> [-DEMULATOR=<program>|<argument>...] -DINPUT=<file> -DDATA=<file>
 #        [-DKEY=<key> -DKEY_HEADER=<file> -DKEY_NAME=<identifier>] -P SealcoreSealData.cmake
+# EMULATOR runs a cross-built sealpack on the build machine.
 
+string(REPLACE "|" ";" emulator "${EMULATOR}")
 set(key_args)
 if(DEFINED KEY)
   set(key_args -k ${KEY})
 endif()
 execute_process(
-  COMMAND ${SEALPACK} ${key_args} -i ${INPUT} -f ${DATA}
+  COMMAND ${emulator} ${SEALPACK} ${key_args} -i ${INPUT} -f ${DATA}
   RESULT_VARIABLE result
   OUTPUT_VARIABLE output
   ERROR_VARIABLE errors)

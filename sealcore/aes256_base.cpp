@@ -3,9 +3,11 @@
 #include <atomic>
 #include <stdexcept>
 
-#if SEALCORE_AES_INSTRUCTIONS
 #include "sealcore/cpu_features.h"
+#if SEALCORE_AES_X86
 #include "sealcore/x86/aes256_x86.h"
+#elif SEALCORE_AES_ARMV8
+#include "sealcore/arm/aes256_armv8.h"
 #endif
 
 namespace util_ko {
@@ -20,11 +22,17 @@ namespace {
 // operations use the local code below, which the compiler is free to inline.
 //
 // The block operations hold the state as four little-endian column words (row r of a column in
-// bits 8r to 8r + 7) and the key window as eight words w0..w7, so that MixColumns, the round
-// key XORs and the key chaining work on whole columns; only the S-box lookups are bytewise,
-// and nothing branches on a secret byte.
+// bits 8r to 8r + 7) and the round keys as words, so that the round key XORs and the key
+// chaining work on whole columns.
+//
+// A round is table-driven (Daemen and Rijmen, "The Design of Rijndael", 4.2): for every byte
+// of the state one 32-bit table entry holds its S-box value already multiplied by its column of
+// the MixColumns matrix, so a round is sixteen lookups and XORs. The rows get a table each,
+// which spares the rotations; the eight tables take 8 KiB and are computed by the compiler.
 
 using Word = std::uint32_t;
+
+constexpr bool kBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
 // Overwrites key material on the stack; the empty asm that may read the bytes keeps the
 // optimiser from discarding the stores to an object whose lifetime is about to end.
@@ -33,16 +41,21 @@ void wipe(void* p, std::size_t n) {
     __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
+// Whole-word copies that the compiler turns into single loads and stores; a column's row 0 is
+// its first byte on either byte order.
 inline Word load_word(const unsigned char* p) {
-    return static_cast<Word>(p[0]) | static_cast<Word>(p[1]) << 8 | static_cast<Word>(p[2]) << 16 |
-           static_cast<Word>(p[3]) << 24;
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return kBigEndian ? __builtin_bswap32(w) : w;
 }
 
 inline void store_word(unsigned char* p, Word w) {
-    p[0] = static_cast<unsigned char>(w);
-    p[1] = static_cast<unsigned char>(w >> 8);
-    p[2] = static_cast<unsigned char>(w >> 16);
-    p[3] = static_cast<unsigned char>(w >> 24);
+    w = kBigEndian ? __builtin_bswap32(w) : w;
+    std::memcpy(p, &w, sizeof w);
+}
+
+constexpr Word rotl8(Word w) {
+    return w << 8 | w >> 24;
 }
 
 inline Word rotr8(Word w) {
@@ -53,8 +66,69 @@ inline Word rotr16(Word w) {
     return w >> 16 | w << 16;
 }
 
-// Multiplication by x in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1 of the four bytes at once:
-// the carried-out top bits select the 0x1B reductions by multiplication, not by a branch.
+// Multiplication in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1, for building the tables only.
+constexpr unsigned gf_mul(unsigned a, unsigned b) {
+    unsigned product = 0;
+    for (; b != 0; b >>= 1) {
+        if (b & 1) {
+            product ^= a;
+        }
+        a = (a << 1) ^ ((a & 0x80) ? 0x11B : 0);
+    }
+    return product;
+}
+
+// The S-box entry of x: its inverse x^254 (0 for 0) through the affine map of FIPS-197 5.1.1.
+constexpr unsigned sbox_entry(unsigned x) {
+    unsigned inverse = 1;
+    unsigned power = x;
+    for (unsigned e = 254; e != 0; e >>= 1) {
+        if (e & 1) {
+            inverse = gf_mul(inverse, power);
+        }
+        power = gf_mul(power, power);
+    }
+    unsigned s = inverse;
+    for (int i = 1; i <= 4; ++i) {
+        s ^= (inverse << i | inverse >> (8 - i)) & 0xFF;
+    }
+    return s ^ 0x63;
+}
+
+// enc[r][x] is S(x) times column r of the MixColumns matrix (02 01 01 03 rotated down r rows),
+// dec[r][x] the inverse S-box value times column r of the InvMixColumns matrix (0E 09 0D 0B).
+struct Round_Tables {
+    Word enc[4][256];
+    Word dec[4][256];
+};
+
+constexpr Round_Tables make_round_tables() {
+    Round_Tables t{};
+    unsigned sbox[256] = {};
+    unsigned inverse_sbox[256] = {};
+    for (unsigned x = 0; x < 256; ++x) {
+        sbox[x] = sbox_entry(x);
+        inverse_sbox[sbox[x]] = x;
+    }
+    for (unsigned x = 0; x < 256; ++x) {
+        const unsigned s = sbox[x];
+        const unsigned i = inverse_sbox[x];
+        Word enc = gf_mul(s, 2) | s << 8 | s << 16 | gf_mul(s, 3) << 24;
+        Word dec = gf_mul(i, 14) | gf_mul(i, 9) << 8 | gf_mul(i, 13) << 16 | gf_mul(i, 11) << 24;
+        for (int r = 0; r < 4; ++r) {
+            t.enc[r][x] = enc;
+            t.dec[r][x] = dec;
+            enc = rotl8(enc);
+            dec = rotl8(dec);
+        }
+    }
+    return t;
+}
+
+constexpr Round_Tables kTables = make_round_tables();
+
+// Multiplication by x in GF(2^8) of the four bytes at once: the carried-out top bits select
+// the 0x1B reductions by multiplication, not by a branch.
 inline Word xtime_word(Word w) {
     return ((w & 0x7F7F7F7Fu) << 1) ^ (((w >> 7) & 0x01010101u) * 0x1Bu);
 }
@@ -65,6 +139,15 @@ inline Word sub_rows(Word r0, Word r1, Word r2, Word r3, const unsigned char* ta
     return static_cast<Word>(table[r0 & 0xFF]) | static_cast<Word>(table[(r1 >> 8) & 0xFF]) << 8 |
            static_cast<Word>(table[(r2 >> 16) & 0xFF]) << 16 |
            static_cast<Word>(table[r3 >> 24]) << 24;
+}
+
+// The last encryption round has no MixColumns: each row takes the S-box byte that some row
+// table holds at its place (enc[r][x] is 02 01 01 03 times S(x), rotated down r rows).
+inline Word last_rows(Word r0, Word r1, Word r2, Word r3) {
+    return (kTables.enc[2][r0 & 0xFF] & 0x000000FFu) ^
+           (kTables.enc[3][(r1 >> 8) & 0xFF] & 0x0000FF00u) ^
+           (kTables.enc[0][(r2 >> 16) & 0xFF] & 0x00FF0000u) ^
+           (kTables.enc[1][r3 >> 24] & 0xFF000000u);
 }
 
 // b_i = 02 a_i ^ 03 a_i+1 ^ a_i+2 ^ a_i+3 = 02 (a_i ^ a_i+1) ^ a_i+1 ^ (a_i+2 ^ a_i+3).
@@ -112,7 +195,7 @@ inline void step_backward(Word* w, Word rcon) {
     w[0] ^= sub_word(rotr8(w[7])) ^ rcon;
 }
 
-// The private copy of a 32-byte key window that one block operation walks through.
+// The private copy of a 32-byte key window that the key schedule walks through.
 class Window {
   public:
     explicit Window(const unsigned char* key) {
@@ -131,6 +214,51 @@ class Window {
     }
 
     Word w[8];
+};
+
+// The fifteen round keys of one call, in the order the rounds use them, derived from one of
+// the two key windows when the call starts. They live on the stack for that call only and are
+// wiped when it ends, as the kernels on the AES instructions do with theirs.
+class Schedule {
+  public:
+    Schedule() = default;
+    ~Schedule() { wipe(rk, sizeof rk); }
+    Schedule(const Schedule&) = delete;
+    Schedule& operator=(const Schedule&) = delete;
+
+    // Round keys 0 to 14: the key itself, then two more from each forward step.
+    void expand_encryption(const unsigned char* key) {
+        Window window(key);
+        std::memcpy(rk, window.w, sizeof window.w);
+        Word rcon = 0x01;
+        for (int step = 1; step < 7; ++step, rcon <<= 1) {
+            step_forward(window.w, rcon);
+            std::memcpy(rk + 8 * step, window.w, sizeof window.w);
+        }
+        step_forward(window.w, rcon);
+        std::memcpy(rk + 56, window.w, 4 * sizeof(Word));
+    }
+
+    // Round keys 14 to 0, walking back from the decryption window, for the equivalent inverse
+    // cipher (FIPS-197 5.3.5): the middle ones go through InvMixColumns, because the tables
+    // apply InvMixColumns before the round key is added instead of after.
+    void expand_decryption(const unsigned char* dec_key) {
+        Window window(dec_key);
+        Word* w = window.w;
+        std::memcpy(rk, w, 4 * sizeof(Word));
+        Word rcon = 0x80;
+        for (int step = 0; step < 7; ++step) {
+            rcon >>= 1;
+            step_backward(w, rcon);
+            // The window now holds round keys 12 - 2 step and 13 - 2 step.
+            for (int i = 0; i < 4; ++i) {
+                rk[4 * (2 * step + 1) + i] = inv_mix_word(w[4 + i]);
+                rk[4 * (2 * step + 2) + i] = step < 6 ? inv_mix_word(w[i]) : w[i];
+            }
+        }
+    }
+
+    Word rk[60];
 };
 
 struct State {
@@ -155,13 +283,39 @@ inline void add_key(State& s, const Word* k) {
     s.c3 ^= k[3];
 }
 
-inline void sub_shift(State& s) {
-    const unsigned char* S = S_Box<false>::s_sbox;
-    const State t = s;
-    s.c0 = sub_rows(t.c0, t.c1, t.c2, t.c3, S);
-    s.c1 = sub_rows(t.c1, t.c2, t.c3, t.c0, S);
-    s.c2 = sub_rows(t.c2, t.c3, t.c0, t.c1, S);
-    s.c3 = sub_rows(t.c3, t.c0, t.c1, t.c2, S);
+// Column word w is read once, from its low byte up, and its four rows go to four columns of
+// the result: row r to the column r places before (ShiftRows). Shifting w in place spares the
+// copies that extracting each byte from the original would cost.
+template <int Row0, int Row1, int Row2, int Row3>
+inline void spread(Word w, Word* out, const Word (&table)[4][256]) {
+    out[Row0] ^= table[0][w & 0xFF];
+    w >>= 8;
+    out[Row1] ^= table[1][w & 0xFF];
+    w >>= 8;
+    out[Row2] ^= table[2][w & 0xFF];
+    w >>= 8;
+    out[Row3] ^= table[3][w];
+}
+
+// SubBytes, ShiftRows, MixColumns and AddRoundKey.
+inline void encrypt_round(State& s, const Word* k) {
+    Word out[4] = {k[0], k[1], k[2], k[3]};
+    spread<0, 3, 2, 1>(s.c0, out, kTables.enc);
+    spread<1, 0, 3, 2>(s.c1, out, kTables.enc);
+    spread<2, 1, 0, 3>(s.c2, out, kTables.enc);
+    spread<3, 2, 1, 0>(s.c3, out, kTables.enc);
+    s = State{out[0], out[1], out[2], out[3]};
+}
+
+// InvShiftRows, InvSubBytes and InvMixColumns, then a round key that went through
+// InvMixColumns too: row r goes to the column r places after.
+inline void decrypt_round(State& s, const Word* k) {
+    Word out[4] = {k[0], k[1], k[2], k[3]};
+    spread<0, 1, 2, 3>(s.c0, out, kTables.dec);
+    spread<1, 2, 3, 0>(s.c1, out, kTables.dec);
+    spread<2, 3, 0, 1>(s.c2, out, kTables.dec);
+    spread<3, 0, 1, 2>(s.c3, out, kTables.dec);
+    s = State{out[0], out[1], out[2], out[3]};
 }
 
 inline void inv_shift_sub(State& s) {
@@ -187,71 +341,55 @@ inline void inv_mix(State& s) {
     s.c3 = inv_mix_word(s.c3);
 }
 
-// Round keys 0 and 1 are the key itself; each forward step yields the next two, seven steps
-// in all.
-inline void encrypt_state(State& s, const unsigned char* key) {
-    Window window(key);
-    Word* k = window.w;
-    Word rcon = 0x01;
-    add_key(s, k);
-    for (int pair = 0; pair < 6; ++pair) {
-        sub_shift(s);
-        mix(s);
-        add_key(s, k + 4);
-        step_forward(k, rcon);
-        rcon <<= 1;
-        sub_shift(s);
-        mix(s);
-        add_key(s, k);
+// Inlined into each loop whatever the compiler's estimate: called per block, the state would
+// go through memory.
+#define SEALCORE_ROUNDS_INLINE inline __attribute__((always_inline))
+
+SEALCORE_ROUNDS_INLINE void encrypt_state(State& s, const Schedule& ks) {
+    add_key(s, ks.rk);
+    // Unrolled, so that the round keys are read at fixed offsets and no counter runs.
+#pragma GCC unroll 13
+    for (int round = 1; round < 14; ++round) {
+        encrypt_round(s, ks.rk + 4 * round);
     }
-    sub_shift(s);
-    mix(s);
-    add_key(s, k + 4);
-    sub_shift(s);
-    step_forward(k, rcon);
-    add_key(s, k);
+    const State t = s;
+    const Word* k = ks.rk + 56;
+    s.c0 = last_rows(t.c0, t.c1, t.c2, t.c3) ^ k[0];
+    s.c1 = last_rows(t.c1, t.c2, t.c3, t.c0) ^ k[1];
+    s.c2 = last_rows(t.c2, t.c3, t.c0, t.c1) ^ k[2];
+    s.c3 = last_rows(t.c3, t.c0, t.c1, t.c2) ^ k[3];
 }
 
-// The FIPS-197 inverse cipher, starting from round key 14 and the four words beyond the
-// schedule; each backward step yields the two round keys before the current ones.
-inline void decrypt_state(State& s, const unsigned char* dec_key) {
-    Window window(dec_key);
-    Word* k = window.w;
-    Word rcon = 0x80;
-    add_key(s, k);
-    inv_shift_sub(s);
-    for (int pair = 0; pair < 6; ++pair) {
-        rcon >>= 1;
-        step_backward(k, rcon);
-        add_key(s, k + 4);
-        inv_mix(s);
-        inv_shift_sub(s);
-        add_key(s, k);
-        inv_mix(s);
-        inv_shift_sub(s);
+SEALCORE_ROUNDS_INLINE void decrypt_state(State& s, const Schedule& ks) {
+    add_key(s, ks.rk);
+#pragma GCC unroll 13
+    for (int round = 1; round < 14; ++round) {
+        decrypt_round(s, ks.rk + 4 * round);
     }
-    rcon >>= 1;
-    step_backward(k, rcon);
-    add_key(s, k + 4);
-    inv_mix(s);
     inv_shift_sub(s);
-    add_key(s, k);
+    add_key(s, ks.rk + 56);
 }
 
 void portable_encrypt(unsigned char* block, const unsigned char* key) {
+    Schedule ks;
+    ks.expand_encryption(key);
     State s = load_state(block);
-    encrypt_state(s, key);
+    encrypt_state(s, ks);
     store_state(block, s);
 }
 
 void portable_decrypt(unsigned char* block, const unsigned char* dec_key) {
+    Schedule ks;
+    ks.expand_decryption(dec_key);
     State s = load_state(block);
-    decrypt_state(s, dec_key);
+    decrypt_state(s, ks);
     store_state(block, s);
 }
 
 void portable_cbc_encrypt(const unsigned char* key, unsigned char* iv, const unsigned char* in,
                           unsigned char* out, std::size_t blocks) {
+    Schedule ks;
+    ks.expand_encryption(key);
     State chain = load_state(iv);
     for (std::size_t i = 0; i < blocks; ++i) {
         const State p = load_state(in + 16 * i);
@@ -259,7 +397,7 @@ void portable_cbc_encrypt(const unsigned char* key, unsigned char* iv, const uns
         chain.c1 ^= p.c1;
         chain.c2 ^= p.c2;
         chain.c3 ^= p.c3;
-        encrypt_state(chain, key);
+        encrypt_state(chain, ks);
         store_state(out + 16 * i, chain);
     }
     store_state(iv, chain);
@@ -267,11 +405,13 @@ void portable_cbc_encrypt(const unsigned char* key, unsigned char* iv, const uns
 
 void portable_cbc_decrypt(const unsigned char* dec_key, unsigned char* iv, const unsigned char* in,
                           unsigned char* out, std::size_t blocks) {
+    Schedule ks;
+    ks.expand_decryption(dec_key);
     State chain = load_state(iv);
     for (std::size_t i = 0; i < blocks; ++i) {
         const State c = load_state(in + 16 * i);
         State p = c;
-        decrypt_state(p, dec_key);
+        decrypt_state(p, ks);
         p.c0 ^= chain.c0;
         p.c1 ^= chain.c1;
         p.c2 ^= chain.c2;
@@ -282,15 +422,43 @@ void portable_cbc_decrypt(const unsigned char* dec_key, unsigned char* iv, const
     store_state(iv, chain);
 }
 
-// The one place that decides between the AES instructions and the portable code.
+// The kernels on the AES instructions all have this shape: the block operations on one of the
+// two key windows, and CBC over whole blocks.
+struct Hardware_Kernel {
+    void (*encrypt)(unsigned char* block, const unsigned char* key);
+    void (*decrypt)(unsigned char* block, const unsigned char* dec_key);
+    void (*cbc_encrypt)(const unsigned char* key, unsigned char* iv, const unsigned char* in,
+                        unsigned char* out, std::size_t blocks);
+    void (*cbc_decrypt)(const unsigned char* dec_key, unsigned char* iv, const unsigned char* in,
+                        unsigned char* out, std::size_t blocks);
+};
+
+#if SEALCORE_AES_X86
+constexpr Hardware_Kernel kHardware{detail::aes256_x86_encrypt, detail::aes256_x86_decrypt,
+                                    detail::aes256_x86_cbc_encrypt, detail::aes256_x86_cbc_decrypt};
+bool hardware_present() {
+    return detail::cpu_features().aes_ni;
+}
+#elif SEALCORE_AES_ARMV8
+constexpr Hardware_Kernel kHardware{detail::aes256_armv8_encrypt, detail::aes256_armv8_decrypt,
+                                    detail::aes256_armv8_cbc_encrypt,
+                                    detail::aes256_armv8_cbc_decrypt};
+bool hardware_present() {
+    return detail::cpu_features().armv8_aes;
+}
+#endif
+
 std::atomic<bool> g_hardware_wanted{true};
 
-bool hardware_in_use() {
-#if SEALCORE_AES_INSTRUCTIONS
-    return detail::cpu_features().aes_ni && g_hardware_wanted.load(std::memory_order_relaxed);
-#else
-    return false;
+// The one place that decides between the AES instructions and the portable code: the kernel of
+// this build and CPU while it is switched on, otherwise null.
+const Hardware_Kernel* hardware_kernel() {
+#if SEALCORE_AES_X86 || SEALCORE_AES_ARMV8
+    if (hardware_present() && g_hardware_wanted.load(std::memory_order_relaxed)) {
+        return &kHardware;
+    }
 #endif
+    return nullptr;
 }
 
 inline void substitute(unsigned char* s, const unsigned char* table) {
@@ -370,12 +538,12 @@ void AES256_Base::init(const Byte_Block<32>& key) {
 }
 
 bool AES256_Base::hardware_enabled() {
-    return hardware_in_use();
+    return hardware_kernel() != nullptr;
 }
 
 bool AES256_Base::enable_hardware(bool enable) {
     g_hardware_wanted.store(enable, std::memory_order_relaxed);
-    return hardware_in_use();
+    return hardware_enabled();
 }
 
 const Byte_Block<32>& AES256_Base::get_key() const {
@@ -383,24 +551,20 @@ const Byte_Block<32>& AES256_Base::get_key() const {
 }
 
 Byte_Block<16>& AES256_Base::encrypt(Byte_Block<16>& block) const {
-#if SEALCORE_AES_INSTRUCTIONS
-    if (hardware_in_use()) {
-        detail::aes256_x86_encrypt(block.m_data, m_key.m_data);
-        return block;
+    if (const Hardware_Kernel* hardware = hardware_kernel()) {
+        hardware->encrypt(block.m_data, m_key.m_data);
+    } else {
+        portable_encrypt(block.m_data, m_key.m_data);
     }
-#endif
-    portable_encrypt(block.m_data, m_key.m_data);
     return block;
 }
 
 Byte_Block<16>& AES256_Base::decrypt(Byte_Block<16>& block) const {
-#if SEALCORE_AES_INSTRUCTIONS
-    if (hardware_in_use()) {
-        detail::aes256_x86_decrypt(block.m_data, m_dec_key.m_data);
-        return block;
+    if (const Hardware_Kernel* hardware = hardware_kernel()) {
+        hardware->decrypt(block.m_data, m_dec_key.m_data);
+    } else {
+        portable_decrypt(block.m_data, m_dec_key.m_data);
     }
-#endif
-    portable_decrypt(block.m_data, m_dec_key.m_data);
     return block;
 }
 
@@ -418,24 +582,20 @@ Byte_Block<16> AES256_Base::decrypt(const Byte_Block<16>& block) const {
 
 void AES256_Base::cbc_encrypt(const unsigned char* in, unsigned char* out, std::size_t blocks,
                               unsigned char* iv) const {
-#if SEALCORE_AES_INSTRUCTIONS
-    if (hardware_in_use()) {
-        detail::aes256_x86_cbc_encrypt(m_key.m_data, iv, in, out, blocks);
-        return;
+    if (const Hardware_Kernel* hardware = hardware_kernel()) {
+        hardware->cbc_encrypt(m_key.m_data, iv, in, out, blocks);
+    } else {
+        portable_cbc_encrypt(m_key.m_data, iv, in, out, blocks);
     }
-#endif
-    portable_cbc_encrypt(m_key.m_data, iv, in, out, blocks);
 }
 
 void AES256_Base::cbc_decrypt(const unsigned char* in, unsigned char* out, std::size_t blocks,
                               unsigned char* iv) const {
-#if SEALCORE_AES_INSTRUCTIONS
-    if (hardware_in_use()) {
-        detail::aes256_x86_cbc_decrypt(m_dec_key.m_data, iv, in, out, blocks);
-        return;
+    if (const Hardware_Kernel* hardware = hardware_kernel()) {
+        hardware->cbc_decrypt(m_dec_key.m_data, iv, in, out, blocks);
+    } else {
+        portable_cbc_decrypt(m_dec_key.m_data, iv, in, out, blocks);
     }
-#endif
-    portable_cbc_decrypt(m_dec_key.m_data, iv, in, out, blocks);
 }
 
 void AES256_Base::expand_enc_key(Byte_Block<32>& key, unsigned char& rcon) {

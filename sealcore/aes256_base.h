@@ -119,17 +119,17 @@ extern template class Byte_Block<64>;
 //
 // It keeps no expanded key schedule, only 64 bytes of key state: m_key (round keys 0 and 1)
 // and m_dec_key (round key 14 followed by the four words one expansion step beyond the end of
-// the schedule). Each block operation copies one 32-byte window and recomputes the round keys
-// on the fly, forward for encryption and backward for decryption. The block operations do not
-// change the object, so one object serves any number of them in any order, also from several
-// threads at once.
+// the schedule). Each block operation recomputes the round keys from one of the two windows,
+// forward for encryption and backward for decryption, holds them on its stack for the length
+// of the call and wipes them afterwards; so do the CBC loops of AES256's string and buffer
+// forms, once per call. The block operations do not change the object, so one object serves
+// any number of them in any order, also from several threads at once.
 //
-// On a CPU with the AES instructions (AES-NI) the block operations run on them, deriving the
-// round keys from the same two windows; the string forms of AES256 in CBC mode then also hold
-// the fifteen round keys on the stack for the length of one call, and wipe them afterwards.
-// Otherwise the portable code runs: byte-oriented, it indexes the two 256-byte S-box tables
-// with secret bytes, so it is NOT constant-time, and its timing depends on the key and the
-// data through the data cache.
+// On a CPU with the AES instructions (AES-NI on x86-64, the ARMv8 Cryptography Extension on
+// AArch64) the block operations run on them, deriving the round keys from the same two
+// windows. Otherwise the portable code runs: it looks up 32-bit round tables (8 KiB) and the
+// S-box with secret bytes, so it is NOT constant-time, and its timing depends on the key and
+// the data through the data cache.
 class AES256_Base {
   public:
     // init(key).
@@ -171,8 +171,8 @@ class AES256_Base {
     static void add_round_key(Byte_Block<16>& block, const Byte_Block<16>& round_key);
 
     // Whether the block operations run on the CPU's AES instructions: only in a build with
-    // them (CMake option SEALCORE_AESNI, x86-64), on a CPU that has them, and while they are
-    // enabled. Both ways give the same bytes.
+    // them (CMake option SEALCORE_AESNI, x86-64 and AArch64), on a CPU that has them, and
+    // while they are enabled. Both ways give the same bytes.
     static bool hardware_enabled();
     // Process-wide switch, on at start; tests and benchmarks turn it off to run the portable
     // code. Returns hardware_enabled() after the change.

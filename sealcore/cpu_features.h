@@ -16,10 +16,12 @@ struct CpuFeatures {
     bool sse41;
     // AVX2 (with SSE4.1), usable: the operating system saves the 256-bit registers.
     bool avx2;
+    // The AArch64 AES instructions (AESE, AESD, AESMC, AESIMC), as the kernel reports them.
+    bool armv8_aes;
 };
 
 // The CPU is probed once per process, on the first call; later calls and concurrent first
-// calls all see the same answer. Off x86-64 every answer is false.
+// calls all see the same answer. Each answer is false off its own architecture.
 const CpuFeatures& cpu_features();
 
 }  // namespace detail

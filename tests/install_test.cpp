@@ -264,7 +264,7 @@ TEST(DebianPackage, HoldsTheInstalledTreeUnderUsr) {
     TempDir work;
     MustRun({CPACK_COMMAND, "-G", "DEB", "--config", std::string(BUILD_DIR) + "/CPackConfig.cmake",
              "-B", work.path()});
-    const std::string deb = work.file("sealcore_" + kVersion + "_amd64.deb");
+    const std::string deb = work.file("sealcore_" + kVersion + "_" + DEB_ARCH + ".deb");
     ASSERT_TRUE(fs::exists(deb)) << "no " << deb;
 
     ProcessResult listing = MustRun({DPKG_DEB, "--contents", deb});
