@@ -1,8 +1,8 @@
 // Unseals arbitrary sealed text under arbitrary keys through the exported functions: only the
 // documented exceptions may escape, every fetch gives exactly what the three steps give over
-// whole strings (deconfusion, Base64 decoding, decryption), FetchBuffer, FetchFile and
-// FetchDescriptor agree, a fetch repeats itself, and nothing leaks (LeakSanitizer, open
-// descriptors).
+// whole strings (deconfusion, Base64 decoding, decryption), FetchBuffer, FetchFile,
+// FetchDescriptor and the one-shot calls (file and memory, array and descriptor) agree, a fetch
+// repeats itself, and nothing leaks (LeakSanitizer, open descriptors).
 //
 // Input layout: byte 0 chooses the key (bits 0-1: empty, the next 48 bytes, the next
 // 1 to 63 bytes other than 48 as byte 1 says, or a null pointer), whether the sealed text comes
@@ -31,6 +31,7 @@
 #include "sealcore/encrypt_api.h"
 #include "sealcore/encrypt_wrapper.h"
 #include "sealcore/str_confuse.h"
+#include "sealcore/unseal.h"
 
 namespace {
 
@@ -87,10 +88,26 @@ std::string memory_file(const std::string& bytes, int& fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-Fetched fetch_descriptor(void* handle) {
+template <typename Unseal>
+Fetched fetch(Unseal&& unseal) {
     Fetched f;
     try {
-        const int fd = FetchDescriptor(handle);
+        const util_ko::PlainBytes plain = unseal();
+        FUZZ_CHECK(plain.data()[plain.size()] == '\0');
+        f.bytes.assign(plain.data(), plain.size());
+        f.ok = true;
+    } catch (const std::invalid_argument& e) {
+        f.message = e.what();
+        FUZZ_CHECK(f.message == kBadLength || f.message == kBadPadding);
+    }
+    return f;
+}
+
+template <typename Unseal>
+Fetched fetch_descriptor(Unseal&& unseal) {
+    Fetched f;
+    try {
+        const int fd = unseal();
         FUZZ_CHECK(fd >= 0);
         char chunk[65536];
         ssize_t got;
@@ -254,11 +271,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const int descriptors = open_descriptors();
     const Fetched expected = whole_steps(sealed, key_chars == 0 ? "" : key_text);
-    for (const Fetched& f : {fetch_buffer(handle), fetch_file(handle), fetch_descriptor(handle),
-                             fetch_buffer(handle)}) {
+    std::unique_ptr<char[]> copy(new char[sealed.size()]);
+    std::memcpy(copy.get(), sealed.data(), sealed.size());
+    const std::string path = memory_file(sealed, fd);
+    const auto from_memory = [&] { return util_ko::UnsealMemory(copy.get(), sealed.size(), key); };
+    const auto from_path = [&] { return util_ko::UnsealFile(path.c_str(), key); };
+    const auto memory_fd = [&] {
+        return util_ko::UnsealMemoryToDescriptor(copy.get(), sealed.size(), key);
+    };
+    const auto path_fd = [&] { return util_ko::UnsealFileToDescriptor(path.c_str(), key); };
+    const auto handle_fd = [&] { return FetchDescriptor(handle); };
+    for (const Fetched& f : {fetch_buffer(handle), fetch_file(handle), fetch_descriptor(handle_fd),
+                             fetch_buffer(handle), fetch(from_memory), fetch(from_path),
+                             fetch_descriptor(memory_fd), fetch_descriptor(path_fd)}) {
         FUZZ_CHECK(f.ok == expected.ok && f.message == expected.message &&
                    f.bytes == expected.bytes);
     }
+    close(fd);
     DestroyEncrtptor(handle);
     FUZZ_CHECK(open_descriptors() == descriptors);
     return 0;

@@ -1,6 +1,6 @@
 #include "sealcore/base64.h"
 
-#include "sealcore/base64_unbroken.h"
+#include "sealcore/base64_groups.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -105,10 +105,11 @@ std::string CBase64::Decode(const char* text, int len) const {
 
 namespace {
 
-// The decoder over the 256-entry table `t`. With LineBreakStops it returns -1 at the first CR
-// or LF where a group begins, instead of skipping it.
-template <bool LineBreakStops>
-int decode(const unsigned char* t, const char* text, int len, char* out) {
+// The decoder over the 256-entry table `t`. With WholeGroupsOnly it stops where fewer than four
+// characters are left at the start of a group (line breaks there skipped first) and stores in
+// `consumed` how far it got, so that what is left can be carried in front of the next slice.
+template <bool WholeGroupsOnly>
+int decode(const unsigned char* t, const char* text, int len, char* out, std::size_t* consumed) {
     if (len <= 0) {
         return 0;
     }
@@ -140,9 +141,6 @@ int decode(const unsigned char* t, const char* text, int len, char* out) {
 #endif
         const unsigned char c0 = in[i];
         if (is_line_break(c0)) {
-            if (LineBreakStops) {
-                return -1;
-            }
             ++i;
             continue;
         }
@@ -165,6 +163,9 @@ int decode(const unsigned char* t, const char* text, int len, char* out) {
             *o++ = static_cast<unsigned char>(((v2 & 3) << 6) | t[c3]);
             continue;
         }
+        if (WholeGroupsOnly) {
+            break;
+        }
         // A final group of two or three characters is read as if "=" padding completed it; a
         // lone final character holds fewer than 8 bits and gives nothing.
         if (left >= 2) {
@@ -175,7 +176,10 @@ int decode(const unsigned char* t, const char* text, int len, char* out) {
                 *o++ = static_cast<unsigned char>(((v1 & 15) << 4) | (t[in[i + 2]] >> 2));
             }
         }
-        break;
+        i = n;
+    }
+    if (consumed != nullptr) {
+        *consumed = i;
     }
     return static_cast<int>(o - start);
 }
@@ -191,14 +195,14 @@ struct FullTable {
 
 int CBase64::Decode(const char* text, int len, char* out) const {
     const FullTable table(m_decode_table);
-    return decode<false>(table.t, text, len, out);
+    return decode<false>(table.t, text, len, out, nullptr);
 }
 
 namespace detail {
 
-int decode_base64_unbroken(const char* text, int len, char* out) {
+int decode_base64_groups(const char* text, int len, char* out, std::size_t& consumed) {
     const FullTable table(kDecodeTable);
-    return decode<true>(table.t, text, len, out);
+    return decode<true>(table.t, text, len, out, &consumed);
 }
 
 }  // namespace detail

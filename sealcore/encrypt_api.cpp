@@ -1,18 +1,14 @@
 #include "sealcore/encrypt_api.h"
 
-#include <fcntl.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
-#include "sealcore/prefault.h"
 #include "sealcore/str_confuse.h"
+#include "sealcore/unseal_sinks.h"
 #include "sealcore/unseal_stream.h"
 
 namespace util_ko {
@@ -21,8 +17,6 @@ namespace util_ko {
 const char kDefaultConfusedKey[] = ".~l+nf,ni-~k5fG,~o(np%nk7fH!ne4nk(np>fL4noIfQ!n0";
 
 namespace {
-
-const std::size_t kConfusedKeyLength = 48;
 
 void CheckSealedText(const char* data, int size) {
     if (size < 0 || (data == nullptr && size > 0)) {
@@ -64,117 +58,6 @@ void ReleaseArray(char*& array, int& size) {
     size = 0;
 }
 
-// The plain bytes straight into the array that becomes the plain buffer: room for every byte
-// the sealed text can hold and its NUL, left uninitialised so that only the pages the bytes
-// reach are ever touched. Whatever was written is wiped if the array is dropped.
-class ArraySink final : public detail::PlainSink {
-  public:
-    explicit ArraySink(std::size_t sealed_size) {
-        const std::size_t capacity = detail::plain_bound(sealed_size) + 1;
-        m_data.reset(new char[capacity]);
-        detail::prefault(m_data.get(), capacity);
-    }
-    ~ArraySink() {
-        if (m_data) {
-            Wipe(m_data.get(), m_size);
-        }
-    }
-    ArraySink(const ArraySink&) = delete;
-    ArraySink& operator=(const ArraySink&) = delete;
-
-    char* room(std::size_t) override { return m_data.get() + m_size; }
-    bool commit(std::size_t n) override {
-        m_size += n;
-        return true;
-    }
-
-    std::size_t size() const { return m_size; }
-    // Ends the data with its NUL and hands the array over.
-    char* release() {
-        m_data[m_size] = '\0';
-        return m_data.release();
-    }
-
-  private:
-    std::unique_ptr<char[]> m_data;
-    std::size_t m_size = 0;
-};
-
-// The plain bytes written to a file descriptor, through a slice-sized buffer that is wiped
-// when it is dropped. A failed write is remembered with its errno.
-class DescriptorSink final : public detail::PlainSink {
-  public:
-    explicit DescriptorSink(int fd) : m_fd(fd), m_buffer(new char[detail::kSliceRoom]) {}
-    ~DescriptorSink() { Wipe(m_buffer.get(), detail::kSliceRoom); }
-    DescriptorSink(const DescriptorSink&) = delete;
-    DescriptorSink& operator=(const DescriptorSink&) = delete;
-
-    char* room(std::size_t) override { return m_buffer.get(); }
-    bool commit(std::size_t n) override { return write_all(m_buffer.get(), n); }
-
-    bool write_all(const char* data, std::size_t n) {
-        while (n > 0) {
-            const ssize_t wrote = ::write(m_fd, data, n);
-            if (wrote < 0 && errno == EINTR) {
-                continue;
-            }
-            if (wrote <= 0) {
-                m_error = wrote < 0 ? errno : ENOSPC;
-                return false;
-            }
-            data += wrote;
-            n -= static_cast<std::size_t>(wrote);
-        }
-        return true;
-    }
-    // Back to an empty file at offset 0.
-    bool rewind() {
-        if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0) {
-            m_error = errno;
-            return false;
-        }
-        return true;
-    }
-    int error() const { return m_error; }
-
-  private:
-    int m_fd;
-    std::unique_ptr<char[]> m_buffer;
-    int m_error = 0;
-};
-
-// Closes a descriptor on every way out unless it is handed over, keeping the errno of the
-// failure that led there.
-class OwnedDescriptor {
-  public:
-    explicit OwnedDescriptor(int fd) : m_fd(fd) {}
-    ~OwnedDescriptor() {
-        if (m_fd >= 0) {
-            const int error = errno;
-            ::close(m_fd);
-            errno = error;
-        }
-    }
-    OwnedDescriptor(const OwnedDescriptor&) = delete;
-    OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    int release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-  private:
-    int m_fd;
-};
-
-// The sealed-text length is never negative: every way of setting the sealed text checks it.
-detail::StreamResult Stream(const char* sealed, int size, const std::string& key,
-                            detail::PlainSink& sink) {
-    return detail::unseal_streamed(sealed, static_cast<std::size_t>(size), key, sink);
-}
-
 }  // namespace
 
 EncryptApi::EncryptApi(const std::string& key) {
@@ -209,17 +92,9 @@ void EncryptApi::ReleaseBuffers() {
 }
 
 void EncryptApi::AssertKey(const std::string& key) {
-    StrConfuse confuse;
-    std::string aes_key;
+    std::string aes_key = detail::aes_key(key);
     // After the swap it holds the key being replaced.
     WipeOnExit wipe_key(aes_key);
-    if (key.empty()) {
-        aes_key = confuse.DeconfuseStr(kDefaultConfusedKey, CONFUSE_TYPE_1);
-    } else if (key.size() != kConfusedKeyLength) {
-        throw "invalid key";
-    } else {
-        aes_key = confuse.DeconfuseStr(key, CONFUSE_TYPE_1);
-    }
     m_key.swap(aes_key);
 }
 
@@ -280,29 +155,15 @@ void EncryptApi::AdoptSealedText(char* data, int size) {
     m_sealed_size = size;
 }
 
-// The three steps over whole arrays, for the sealed texts that cannot stream; the handle then
-// keeps only the plain buffer, as after a streamed fetch.
-int EncryptApi::RunWholeSteps() {
-    const int deconfused = DeconfuseBuffer(m_sealed, m_sealed_size);
-    const int decoded = Debase64Buffer(m_deconfused, deconfused);
-    const int plain = DencryptBuffer(m_decoded, decoded);
-    ReleaseArray(m_deconfused, m_deconfused_size);
-    ReleaseArray(m_decoded, m_decoded_size);
-    return plain;
-}
-
 char* EncryptApi::CreateBuffer(int& size) {
     ReleaseBuffers();
-    {
-        ArraySink sink(static_cast<std::size_t>(m_sealed_size));
-        if (Stream(m_sealed, m_sealed_size, m_key, sink) == detail::StreamResult::done) {
-            m_plain_size = static_cast<int>(sink.size()) + 1;
-            size = static_cast<int>(sink.size());
-            m_plain = sink.release();
-            return m_plain;
-        }
-    }
-    size = RunWholeSteps();
+    const std::size_t sealed = static_cast<std::size_t>(m_sealed_size);
+    detail::MemorySource source(m_sealed, sealed);
+    detail::PlainArray plain = detail::unseal_to_array(source, m_key, detail::plain_bound(sealed));
+    // The plain length is below the sealed length, which fits an int.
+    size = static_cast<int>(plain.size);
+    m_plain_size = size + 1;
+    m_plain = plain.data.release();
     return m_plain;
 }
 
@@ -316,28 +177,8 @@ FILE* EncryptApi::CreateFileHandle() {
 
 int EncryptApi::CreateDescriptor() {
     ReleaseBuffers();
-    OwnedDescriptor fd(memfd_create("sealcore", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    if (fd.get() < 0) {
-        return -1;
-    }
-    DescriptorSink sink(fd.get());
-    const detail::StreamResult result = Stream(m_sealed, m_sealed_size, m_key, sink);
-    bool written = result == detail::StreamResult::done;
-    if (result == detail::StreamResult::not_streamable && sink.rewind()) {
-        const int plain = RunWholeSteps();
-        written = sink.write_all(m_plain, static_cast<std::size_t>(plain));
-        ReleaseArray(m_plain, m_plain_size);
-    }
-    if (!written) {
-        errno = sink.error();
-        return -1;
-    }
-    if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) !=
-            0 ||
-        ::lseek(fd.get(), 0, SEEK_SET) != 0) {
-        return -1;
-    }
-    return fd.release();
+    detail::MemorySource source(m_sealed, static_cast<std::size_t>(m_sealed_size));
+    return detail::unseal_to_descriptor(source, m_key);
 }
 
 void EncryptApi::DestroyFileHandle(void* stream) {

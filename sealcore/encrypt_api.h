@@ -24,10 +24,8 @@ extern const char kDefaultConfusedKey[];
 // streams: it runs the three layers over cache-sized slices of the sealed text, straight into
 // the plain buffer (or the descriptor of CreateDescriptor), without holding the whole
 // deconfused text or the whole cipher output; afterwards the handle holds its sealed text and
-// the plain buffer only. A sealed text whose Base64 form holds a line break where a group
-// begins, before the last slice (sealpack never writes one), cannot be cut into slices at
-// group boundaries: for it the fetch runs the three steps below over whole arrays. Either way the
-// bytes and the failures are exactly those of the three steps run one after the other. Every fetch
+// the plain buffer only. The bytes and the failures are exactly those of the three steps below
+// run one after the other, for every sealed text. Every fetch
 // constructs a cipher object, which sets the process-wide padding mode to ISO_7816_4. The
 // table-based AES underneath is not constant-time. A handle must not be used by two threads at
 // once.
@@ -88,8 +86,9 @@ class EncryptApi {
     // Unseals, streamed as CreateBuffer, into an anonymous in-memory file (memfd), seals it against
     // writing, growing and shrinking, and returns its descriptor at offset 0: it holds exactly
     // the plain bytes (no NUL). The descriptor is the caller's to close; it stays valid after
-    // later fetches and after the handle is destroyed, and /proc/self/fd/<n> opens or maps it
-    // like a file. Releases the plain buffer of the last fetch, as every fetch does, and holds
+    // later fetches and after the handle is destroyed, and it maps read-only and shared
+    // (/proc/self/fd/<n> opens or maps it like a file), while write, a writable shared map,
+    // mprotect to writable and ftruncate are refused. Releases the plain buffer of the last fetch, as every fetch does, and holds
     // none afterwards. Throws as CreateBuffer; returns -1 with errno set when the kernel gives
     // no memfd or the file cannot be written or sealed (no descriptor stays open then).
     int CreateDescriptor();
@@ -101,7 +100,6 @@ class EncryptApi {
     friend void* ::CreateEncryptor(const char* path, const char* key);
     // Takes `data` (from new char[], `size` bytes) as the sealed text.
     void AdoptSealedText(char* data, int size);
-    int RunWholeSteps();
     void ReleaseBuffers();
 
     char* m_sealed = nullptr;      // sealed text as received, no NUL

@@ -18,6 +18,7 @@
 #include "sealcore/base64.h"
 #include "sealcore/encrypt_wrapper.h"
 #include "sealcore/str_confuse.h"
+#include "sealcore/unseal.h"
 #include "tests/support/random_bytes.h"
 #include "tests/support/run_process.h"
 #include "tests/support/seal_oracle.h"
@@ -418,33 +419,52 @@ TEST(Fetch, StreamedFetchEqualsTheWholeSteps) {
 
 // The descriptor holds exactly the plain bytes, cannot be changed, and outlives its handle;
 // its /proc path opens and maps like a file.
-TEST(FetchDescriptor, SealedMemoryFileOutlivesTheHandle) {
+// Every route to a descriptor gives one that holds exactly the plain bytes, outlives what made
+// it, maps read-only and shared (also on kernels where a write seal forbids such maps), and
+// refuses every way of writing.
+TEST(FetchDescriptor, SealedMemoryFileMapsReadOnlyAndRefusesWrites) {
     const std::string plain = random_bytes(200000, 9);
     const std::string sealed = seal_oracle::Seal(plain, kOwnKey, kIv, 0, 3);
-    void* handle = CreateEncryptor(sealed.data(), static_cast<int>(sealed.size()),
-                                   seal_oracle::Confuse(kOwnKey, 1, 1).c_str());
-    const int fd = FetchDescriptor(handle);
-    ASSERT_GE(fd, 0) << std::strerror(errno);
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
-    EXPECT_EQ(lseek(fd, 0, SEEK_END), static_cast<off_t>(plain.size())) << "no NUL after them";
-    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    EXPECT_EQ(fcntl(fd, F_GET_SEALS), F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
-    EXPECT_EQ(write(fd, "x", 1), -1);
-    EXPECT_EQ(errno, EPERM);
-    EXPECT_EQ(ftruncate(fd, 1), -1);
+    const std::string key = seal_oracle::Confuse(kOwnKey, 1, 1);
+    TempDir dir;
+    const std::string path = dir.file("model.sealed");
+    write_file(path, sealed);
+    void* handle = CreateEncryptor(sealed.data(), static_cast<int>(sealed.size()), key.c_str());
+    const int descriptors[] = {
+        FetchDescriptor(handle),
+        util_ko::UnsealMemoryToDescriptor(sealed.data(), sealed.size(), key.c_str()),
+        util_ko::UnsealFileToDescriptor(path.c_str(), key.c_str()),
+    };
     EXPECT_EQ(FetchBufferBytes(handle), plain);
     DestroyEncrtptor(handle);
+    for (const int fd : descriptors) {
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+        EXPECT_EQ(lseek(fd, 0, SEEK_END), static_cast<off_t>(plain.size())) << "no NUL after them";
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+        EXPECT_EQ(fcntl(fd, F_GET_SEALS),
+                  F_SEAL_FUTURE_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+        EXPECT_EQ(write(fd, "x", 1), -1);
+        EXPECT_EQ(pwrite(fd, "x", 1, 0), -1);
+        EXPECT_EQ(ftruncate(fd, 1), -1);
+        EXPECT_EQ(mmap(nullptr, plain.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0),
+                  MAP_FAILED);
 
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    const int reopened = open(path.c_str(), O_RDONLY);
-    ASSERT_GE(reopened, 0);
-    void* map = mmap(nullptr, plain.size(), PROT_READ, MAP_SHARED, reopened, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    EXPECT_EQ(std::string(static_cast<const char*>(map), plain.size()), plain);
-    munmap(map, plain.size());
-    EXPECT_EQ(mmap(nullptr, plain.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0), MAP_FAILED);
-    close(reopened);
-    close(fd);
+        void* map = mmap(nullptr, plain.size(), PROT_READ, MAP_SHARED, fd, 0);
+        ASSERT_NE(map, MAP_FAILED) << std::strerror(errno);
+        EXPECT_EQ(std::string(static_cast<const char*>(map), plain.size()), plain);
+        EXPECT_EQ(mprotect(map, plain.size(), PROT_READ | PROT_WRITE), -1);
+        munmap(map, plain.size());
+        const std::string reopen = "/proc/self/fd/" + std::to_string(fd);
+        const int reopened = open(reopen.c_str(), O_RDONLY);
+        ASSERT_GE(reopened, 0);
+        map = mmap(nullptr, plain.size(), PROT_READ, MAP_SHARED, reopened, 0);
+        ASSERT_NE(map, MAP_FAILED);
+        EXPECT_EQ(std::string(static_cast<const char*>(map), plain.size()), plain);
+        munmap(map, plain.size());
+        close(reopened);
+        close(fd);
+    }
 }
 
 }  // namespace

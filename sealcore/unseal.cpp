@@ -1,0 +1,149 @@
+#include "sealcore/unseal.h"
+
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "sealcore/unseal_sinks.h"
+#include "sealcore/unseal_stream.h"
+
+namespace util_ko {
+
+namespace {
+
+const char* const kOpenFailed = "fail to open file to read";
+const char* const kReadFailed = "fail to read file";
+
+// The handle's checks, so that both routes refuse the same arguments the same way.
+std::string KeyText(const char* key) {
+    if (key == nullptr) {
+        throw std::logic_error("basic_string: construction from null is not valid");
+    }
+    return std::string(key);
+}
+
+// The AES key, wiped when the call ends however it ends.
+class Key {
+  public:
+    explicit Key(const char* key_text) : m_key(detail::aes_key(KeyText(key_text))) {}
+    ~Key() { explicit_bzero(&m_key[0], m_key.size()); }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    const std::string& get() const { return m_key; }
+
+  private:
+    std::string m_key;
+};
+
+// The sealed text of a file, read one slice at a time into a buffer of its own.
+class FileSource final : public detail::SealedSource {
+  public:
+    explicit FileSource(const char* path)
+        : m_fd(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1) {
+        struct stat info;
+        if (m_fd >= 0 && (::fstat(m_fd, &info) != 0 || S_ISDIR(info.st_mode))) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+        if (m_fd < 0) {
+            throw kOpenFailed;
+        }
+        m_size = S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0;
+        ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        m_buffer.reset(new char[detail::kSealedSlice]);
+    }
+    ~FileSource() { ::close(m_fd); }
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+
+    // The size when the file was opened; 0 for a pipe or a device.
+    std::size_t size() const { return m_size; }
+
+    // A slice is filled to the brim unless the file ends in it, so that every slice but the
+    // last is a multiple of 3 characters, however the reads come back.
+    std::size_t next(const char*& slice) override {
+        std::size_t got = 0;
+        while (!m_end && got < detail::kSealedSlice) {
+            const ssize_t n = ::read(m_fd, m_buffer.get() + got, detail::kSealedSlice - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                throw kReadFailed;
+            }
+            m_end = n == 0;
+            got += static_cast<std::size_t>(n);
+        }
+        slice = m_buffer.get();
+        return got;
+    }
+
+  private:
+    int m_fd;
+    std::size_t m_size = 0;
+    std::unique_ptr<char[]> m_buffer;
+    bool m_end = false;
+};
+
+detail::MemorySource Memory(const char* sealed, std::size_t size) {
+    if (sealed == nullptr && size > 0) {
+        throw "invalid sealed text";
+    }
+    return detail::MemorySource(sealed, size);
+}
+
+}  // namespace
+
+PlainBytes::PlainBytes(PlainBytes&& other) noexcept
+    : m_data(std::exchange(other.m_data, nullptr)), m_size(std::exchange(other.m_size, 0)) {}
+
+PlainBytes& PlainBytes::operator=(PlainBytes&& other) noexcept {
+    PlainBytes old(std::move(*this));
+    m_data = std::exchange(other.m_data, nullptr);
+    m_size = std::exchange(other.m_size, 0);
+    return *this;
+}
+
+PlainBytes::~PlainBytes() {
+    if (m_data != nullptr) {
+        explicit_bzero(m_data, m_size);
+        delete[] m_data;
+    }
+}
+
+// The file is opened before the key is looked at, as a handle reads its file first.
+PlainBytes UnsealFile(const char* path, const char* key) {
+    FileSource source(path);
+    const Key aes(key);
+    detail::PlainArray plain =
+        detail::unseal_to_array(source, aes.get(), detail::plain_bound(source.size()));
+    return PlainBytes(plain.data.release(), plain.size);
+}
+
+PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key) {
+    const Key aes(key);
+    detail::MemorySource source = Memory(sealed, size);
+    detail::PlainArray plain = detail::unseal_to_array(source, aes.get(), detail::plain_bound(size));
+    return PlainBytes(plain.data.release(), plain.size);
+}
+
+int UnsealFileToDescriptor(const char* path, const char* key) {
+    FileSource source(path);
+    const Key aes(key);
+    return detail::unseal_to_descriptor(source, aes.get());
+}
+
+int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* key) {
+    const Key aes(key);
+    detail::MemorySource source = Memory(sealed, size);
+    return detail::unseal_to_descriptor(source, aes.get());
+}
+
+}  // namespace util_ko

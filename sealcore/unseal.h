@@ -1,0 +1,89 @@
+#ifndef SEALCORE_UNSEAL_H
+#define SEALCORE_UNSEAL_H
+
+// One-shot unsealing: sealed text in, plain bytes out, in one call and without a handle.
+//
+// These calls run the same pipeline as a handle's fetch (deconfusion, Base64, AES-256-CBC with
+// ISO 7816-4 padding), streamed through cache-sized slices, but never hold the sealed text
+// themselves: the file forms read the data file that `sealpack -f` wrote slice by slice, the
+// memory forms read the caller's bytes where they are. Sizes are std::size_t, so a model of any
+// size the machine can hold comes back; a handle counts in int and stops below 2 GiB of sealed
+// text.
+//
+// Which call to use:
+//   - a data file on disk:                    UnsealFile, or UnsealFileToDescriptor;
+//   - sealed text already in memory (data embedded in the program, a mapped file):
+//                                             UnsealMemory, or UnsealMemoryToDescriptor;
+//   - a loader that wants a buffer:           the PlainBytes forms;
+//   - a loader that wants a file (a path, a descriptor to map): the descriptor forms, which
+//     keep the plain bytes in an anonymous memory file, nowhere on disk.
+//
+// Common contract:
+//   - `key` is the confused key that sealpack printed or wrote, or "" for the built-in default
+//     key. Any other length throws the const char* "invalid key"; a null key throws
+//     std::logic_error, as a handle does.
+//   - A sealed text that does not unseal throws exactly what a handle's fetch throws for it:
+//     std::invalid_argument "Length of string to decrypt is incorrect" (empty, cut or damaged
+//     text) or "Padding of string to decrypt is incorrect" (a wrong key, or damage in the last
+//     block). Damage elsewhere is not detected and gives other bytes, as with a handle.
+//   - A file that cannot be opened (or is a directory) throws the const char* "fail to open
+//     file to read"; a read that fails throws "fail to read file". Nothing is printed.
+//   - Never part of a result: whatever was written is wiped before a throw, and no descriptor
+//     stays open after a failure. A file that changes while it is read gives an error or some
+//     result, never a read past a buffer.
+//   - Every call constructs a cipher object, which sets the process-wide padding mode to
+//     ISO_7816_4 (see AES256). The portable AES underneath is not constant-time.
+
+#include <cstddef>
+
+namespace util_ko {
+
+class PlainBytes;
+PlainBytes UnsealFile(const char* path, const char* key);
+PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key);
+
+// The plain bytes of one unsealing. Move-only; wipes and releases them when destroyed. A
+// moved-from object is empty.
+class PlainBytes {
+  public:
+    PlainBytes() noexcept = default;
+    PlainBytes(PlainBytes&& other) noexcept;
+    PlainBytes& operator=(PlainBytes&& other) noexcept;
+    PlainBytes(const PlainBytes&) = delete;
+    PlainBytes& operator=(const PlainBytes&) = delete;
+    ~PlainBytes();
+
+    // size() bytes followed by one NUL, so a text reads as a C string; never null.
+    const char* data() const noexcept { return m_data != nullptr ? m_data : ""; }
+    std::size_t size() const noexcept { return m_size; }
+
+  private:
+    friend PlainBytes UnsealFile(const char* path, const char* key);
+    friend PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key);
+    // Adopts `data` (from new char[], `size` bytes and a NUL).
+    PlainBytes(char* data, std::size_t size) noexcept : m_data(data), m_size(size) {}
+
+    char* m_data = nullptr;
+    std::size_t m_size = 0;
+};
+
+// Unseals the data file at `path`, read slice by slice, into memory.
+PlainBytes UnsealFile(const char* path, const char* key);
+
+// Unseals the `size` characters of sealed text at `sealed`, read where they are (no copy is
+// made), into memory. A null `sealed` with a positive size throws the const char*
+// "invalid sealed text".
+PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key);
+
+// As UnsealFile and UnsealMemory, into an anonymous memory file: returns its descriptor, the
+// caller's to close, close-on-exec, at offset 0, holding exactly the plain bytes (no NUL). It is
+// sealed so that it maps read-only and shared (/proc/self/fd/<n> opens or maps it like a file)
+// while write, a writable shared map, mprotect to writable, growing and shrinking are refused.
+// Returns -1 with errno set where the kernel gives no memory file (fall back to the PlainBytes
+// forms then) or it cannot be written or sealed; otherwise throws as those forms.
+int UnsealFileToDescriptor(const char* path, const char* key);
+int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* key);
+
+}  // namespace util_ko
+
+#endif

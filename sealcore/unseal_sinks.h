@@ -1,0 +1,40 @@
+#ifndef SEALCORE_UNSEAL_SINKS_H
+#define SEALCORE_UNSEAL_SINKS_H
+
+// Internal to the library, not installed: the two ends of the unsealing pipeline that every
+// fetch and every one-shot call use, an array and an anonymous memory file.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "sealcore/unseal_stream.h"
+
+#pragma GCC visibility push(hidden)
+
+namespace util_ko {
+namespace detail {
+
+struct PlainArray {
+    std::unique_ptr<char[]> data;  // from new char[]: `size` plain bytes, then one NUL
+    std::size_t size = 0;
+};
+
+// Unseals `source` under the 32-byte `key` into a new array, first sized for `expected` plain
+// bytes (plain_bound of the sealed length, where it is known) and grown when more arrive.
+// Throws what unseal_streamed throws; whatever was written is wiped first.
+PlainArray unseal_to_array(SealedSource& source, const std::string& key, std::size_t expected);
+
+// Unseals `source` into an anonymous memory file (close-on-exec) sealed against writing,
+// growing and shrinking, and returns its descriptor at offset 0. The memory file is created
+// before anything is read. Returns -1 with errno set when the kernel gives no memory file or it
+// cannot be written or sealed; throws what unseal_streamed throws. No descriptor stays open
+// after a failure.
+int unseal_to_descriptor(SealedSource& source, const std::string& key);
+
+}  // namespace detail
+}  // namespace util_ko
+
+#pragma GCC visibility pop
+
+#endif
