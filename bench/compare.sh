@@ -2,7 +2,8 @@
 # Times whole processes on one random file against the openssl command line and reports the
 # median wall time, the ratio to openssl and the peak resident memory of each.
 #   bench/compare.sh [build dir (default build-bench)] [size in MiB (default 64)] [runs (default 5)]
-# Needs sealpack and unseal_file in <build dir>/bin, openssl and GNU time (/usr/bin/time).
+# Needs sealpack, unseal_file and rewrap_sealed in <build dir>/bin (configure with
+# -DSEALCORE_BUILD_BENCH=ON), openssl and GNU time (/usr/bin/time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +11,7 @@ build=${1:-build-bench}
 mib=${2:-64}
 runs=${3:-5}
 bin=$build/bin
-for tool in "$bin/sealpack" "$bin/unseal_file" /usr/bin/time; do
+for tool in "$bin/sealpack" "$bin/unseal_file" "$bin/rewrap_sealed" /usr/bin/time; do
     [[ -x $tool ]] || { echo "missing $tool (build with: cmake --build $build)" >&2; exit 1; }
 done
 command -v openssl >/dev/null || { echo "missing openssl" >&2; exit 1; }
@@ -50,12 +51,16 @@ run() {
 # The sealed forms to unseal are made once; the same commands are then timed alternately so
 # that a change in the machine's load affects both sides alike.
 "$bin/sealpack" -i "$plain" -f "$work/sealed.txt" >/dev/null
+"$bin/rewrap_sealed" "$work/sealed.txt" "$work/wrapped.txt"
 openssl enc -aes-256-cbc -a -A -K "$K" -iv "$IV" -in "$plain" -out "$work/openssl.txt"
 for ((i = 0; i < runs; ++i)); do
     run seal "$bin/sealpack" -i "$plain" -f "$work/out.txt"
     run seal_openssl openssl enc -aes-256-cbc -a -A -K "$K" -iv "$IV" -in "$plain" -out "$work/out.ossl"
     run unseal "$bin/unseal_file" "$work/sealed.txt" ""
     run unseal_fd "$bin/unseal_file" --descriptor "$work/sealed.txt" ""
+    run unseal_stream "$bin/unseal_file" --stream "$work/sealed.txt" ""
+    run unseal_stream_fd "$bin/unseal_file" --stream --descriptor "$work/sealed.txt" ""
+    run unseal_wrapped "$bin/unseal_file" "$work/wrapped.txt" ""
     run unseal_openssl openssl enc -d -aes-256-cbc -a -A -K "$K" -iv "$IV" -in "$work/openssl.txt" -out /dev/null
 done
 
@@ -75,12 +80,16 @@ echo "|---|---|---|---|---|---|---|---|---|"
 row seal seal_openssl "seal: \`sealpack -i f -f out\` / \`openssl enc -aes-256-cbc -a -A\`"
 row unseal unseal_openssl "unseal: \`CreateEncryptor(path, key)\` + \`FetchBuffer\` / \`openssl enc -d -aes-256-cbc -a -A\`"
 row unseal_fd unseal_openssl "unseal: \`CreateEncryptor(path, key)\` + \`FetchDescriptor\`, mapped and read / \`openssl enc -d -aes-256-cbc -a -A\`"
+row unseal_stream unseal_openssl "unseal: \`UnsealFile\` / \`openssl enc -d -aes-256-cbc -a -A\`"
+row unseal_stream_fd unseal_openssl "unseal: \`UnsealFileToDescriptor\`, mapped and read / \`openssl enc -d -aes-256-cbc -a -A\`"
+row unseal_wrapped unseal_openssl "unseal, CR LF every 76 Base64 characters: \`CreateEncryptor(path, key)\` + \`FetchBuffer\` / \`openssl enc -d -aes-256-cbc -a -A\`"
 echo
 echo "wall and CPU (user + system) seconds are medians; ratio = ours / openssl; peak memory is the maximum resident set size"
 echo "(the descriptor's pages count once they are mapped and read, as a loader reads them)."
 echo
 # A source of unknown size is read only until it passes what the reader can use.
-for cmd in "$bin/sealpack -i /dev/zero -f $work/zero.out" "$bin/unseal_file /dev/zero \"\""; do
+for cmd in "$bin/sealpack -i /dev/zero -o $work/zero.h" "$bin/unseal_file /dev/zero \"\"" \
+           "$bin/unseal_file --stream /dev/zero \"\""; do
     /usr/bin/time -f '%e %M' -o "$work/time" bash -c "$cmd" >/dev/null 2>&1 || true
     read -r wall kib < <(tail -n 1 "$work/time")
     echo "refused: \`${cmd#"$bin/"}\` after $wall s, peak $((kib / 1024)) MiB"

@@ -1,9 +1,11 @@
 // unseal_file: unseals a data file written by `sealpack -f` and writes the plain bytes.
-//   unseal_file [--descriptor] <sealed file> <key literal, or "" for the built-in default key>
-//               [<output>]
-// Without an output path it only reports the size. --descriptor unseals with FetchDescriptor
-// and reads the bytes through a map of the descriptor, as a loader that takes a path
-// (/proc/self/fd/<n>) would; otherwise FetchBuffer.
+//   unseal_file [--stream] [--descriptor] <sealed file> <key literal, or "" for the built-in
+//               default key> [<output>, or - for standard output]
+// Without an output path it only reports the size. By default it unseals through a handle
+// (CreateEncryptor, then FetchBuffer); --stream unseals in one call with UnsealFile, which reads
+// the file slice by slice and never holds the sealed text. --descriptor unseals into a memory
+// file instead (FetchDescriptor, or UnsealFileToDescriptor with --stream) and reads the bytes
+// through a map of the descriptor, as a loader that takes a path (/proc/self/fd/<n>) would.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -15,13 +17,15 @@
 #include <string>
 
 #include "sealcore/encrypt_wrapper.h"
+#include "sealcore/unseal.h"
 
 namespace {
 
 bool Write(const char* path, const char* bytes, std::size_t size) {
-    FILE* out = std::fopen(path, "wb");
+    const bool to_stdout = std::strcmp(path, "-") == 0;
+    FILE* out = to_stdout ? stdout : std::fopen(path, "wb");
     bool ok = out != nullptr && std::fwrite(bytes, 1, size, out) == size;
-    ok = out != nullptr && std::fclose(out) == 0 && ok;
+    ok = out != nullptr && (to_stdout ? std::fflush(out) : std::fclose(out)) == 0 && ok;
     if (!ok) {
         std::fprintf(stderr, "cannot write %s\n", path);
     }
@@ -29,61 +33,89 @@ bool Write(const char* path, const char* bytes, std::size_t size) {
 }
 
 // Maps the descriptor and reads a byte of every page, as a loader reading the model would.
-bool ThroughDescriptor(void* handle, const char* output, long& size) {
-    const int fd = FetchDescriptor(handle);
+bool ThroughDescriptor(int fd, const char* output, std::size_t& size) {
     if (fd < 0) {
         std::fprintf(stderr, "no descriptor: %s\n", std::strerror(errno));
         return false;
     }
-    size = lseek(fd, 0, SEEK_END);
-    bool ok = true;
+    const off_t end = lseek(fd, 0, SEEK_END);
+    bool ok = end >= 0;
+    size = ok ? static_cast<std::size_t>(end) : 0;
     if (size > 0) {
-        const std::size_t n = static_cast<std::size_t>(size);
-        void* map = mmap(nullptr, n, PROT_READ, MAP_SHARED, fd, 0);
+        void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
         ok = map != MAP_FAILED;
         if (ok) {
             const volatile char* bytes = static_cast<const char*>(map);
             unsigned sum = 0;
-            for (std::size_t i = 0; i < n; i += 4096) {
+            for (std::size_t i = 0; i < size; i += 4096) {
                 sum += static_cast<unsigned char>(bytes[i]);
             }
             // The sum keeps the reads from being optimised away.
-            ok = (output == nullptr || Write(output, static_cast<const char*>(map), n)) &&
+            ok = (output == nullptr || Write(output, static_cast<const char*>(map), size)) &&
                  sum != ~0u;
-            munmap(map, n);
+            munmap(map, size);
         }
     }
     close(fd);
     return ok;
 }
 
+bool Unseal(bool stream, bool descriptor, const char* path, const char* key, const char* output,
+            std::size_t& size) {
+    if (stream && descriptor) {
+        return ThroughDescriptor(util_ko::UnsealFileToDescriptor(path, key), output, size);
+    }
+    if (stream) {
+        const util_ko::PlainBytes plain = util_ko::UnsealFile(path, key);
+        size = plain.size();
+        return output == nullptr || Write(output, plain.data(), plain.size());
+    }
+    void* handle = CreateEncryptor(path, key);
+    bool ok = true;
+    if (descriptor) {
+        ok = ThroughDescriptor(FetchDescriptor(handle), output, size);
+    } else {
+        int length = 0;
+        const char* bytes = FetchBuffer(handle, length);
+        size = static_cast<std::size_t>(length);
+        ok = output == nullptr || Write(output, bytes, size);
+    }
+    DestroyEncrtptor(handle);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const bool descriptor = argc > 1 && std::string(argv[1]) == "--descriptor";
-    const int first = descriptor ? 2 : 1;
+    bool stream = false;
+    bool descriptor = false;
+    int first = 1;
+    for (; first < argc; ++first) {
+        const std::string flag = argv[first];
+        if (flag == "--stream") {
+            stream = true;
+        } else if (flag == "--descriptor") {
+            descriptor = true;
+        } else {
+            break;
+        }
+    }
     if (argc - first != 2 && argc - first != 3) {
-        std::fprintf(stderr, "usage: unseal_file [--descriptor] <sealed file> <key> [<output>]\n");
+        std::fprintf(stderr,
+                     "usage: unseal_file [--stream] [--descriptor] <sealed file> <key> "
+                     "[<output>|-]\n");
         return 2;
     }
     const char* output = argc - first == 3 ? argv[first + 2] : nullptr;
     try {
-        void* handle = CreateEncryptor(argv[first], argv[first + 1]);
-        long size = 0;
-        bool ok = true;
-        if (descriptor) {
-            ok = ThroughDescriptor(handle, output, size);
-        } else {
-            int length = 0;
-            const char* bytes = FetchBuffer(handle, length);
-            size = length;
-            ok = output == nullptr || Write(output, bytes, static_cast<std::size_t>(length));
+        std::size_t size = 0;
+        if (!Unseal(stream, descriptor, argv[first], argv[first + 1], output, size)) {
+            return 1;
         }
-        DestroyEncrtptor(handle);
-        if (ok) {
-            std::printf("unsealed %ld bytes\n", size);
-        }
-        return ok ? 0 : 1;
+        // The report goes to standard error when the bytes go to standard output.
+        std::FILE* report = output != nullptr && std::strcmp(output, "-") == 0 ? stderr : stdout;
+        std::fprintf(report, "unsealed %zu bytes\n", size);
+        return 0;
     } catch (const char* text) {
         std::fprintf(stderr, "%s\n", text);
     } catch (const std::exception& e) {

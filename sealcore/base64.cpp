@@ -54,11 +54,19 @@ std::string CBase64::Encode(const char* data, int len) const {
     if (len <= 0) {
         return std::string();
     }
+    std::string out(4 * ((static_cast<std::size_t>(len) + 2) / 3), '\0');
+    Encode(data, len, &out[0]);
+    return out;
+}
+
+int CBase64::Encode(const char* data, int len, char* out) const {
+    if (len <= 0) {
+        return 0;
+    }
     const std::size_t n = static_cast<std::size_t>(len);
-    std::string out(4 * ((n + 2) / 3), '\0');
     const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
     const char* a = m_alphabet;
-    char* o = &out[0];
+    char* o = out;
     const std::size_t whole = n / 3 * 3;
     std::size_t i = 0;
 #if SEALCORE_SIMD_KERNELS
@@ -91,7 +99,7 @@ std::string CBase64::Encode(const char* data, int len) const {
         o[2] = a[(b1 & 15) << 2];
         o[3] = '=';
     }
-    return out;
+    return static_cast<int>(4 * ((n + 2) / 3));
 }
 
 std::string CBase64::Decode(const char* text, int len) const {

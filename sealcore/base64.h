@@ -20,6 +20,10 @@ class CBase64 {
     // Encodes `len` bytes at `data` into 4 * ceil(len / 3) characters. A length of 0 or less
     // gives the empty text (and `data` is not read).
     std::string Encode(const char* data, int len) const;
+    // Encode(data, len) into `out`, which needs room for 4 * ceil(len / 3) characters; returns
+    // the number written. Texts encoded from consecutive pieces of whole groups (lengths that are
+    // multiples of 3, but for the last) join into the encoding of the whole.
+    int Encode(const char* data, int len, char* out) const;
 
     // Decodes the `len` characters at `text` and returns the bytes (NUL bytes included). A
     // length of 0 or less gives no bytes. Never reads beyond `len` characters and never fails

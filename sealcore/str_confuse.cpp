@@ -109,30 +109,9 @@ inline void confuse_pair(const char* in, char* o, int r1, int r2) {
     o[2] = low_byte(layout ? mean : diff);
 }
 
-}  // namespace
-
-StrConfuse::~StrConfuse() = default;
-
-std::string StrConfuse::ConfuseStr(const std::string& text, CONFUSE_TYPE type) const {
-    if (type != CONFUSE_TYPE_1) {
-        throw kUnsupportedType;
-    }
-    return ConfuseStrType1(text);
-}
-
-std::string StrConfuse::DeconfuseStr(const std::string& text, CONFUSE_TYPE type) const {
-    if (type != CONFUSE_TYPE_1) {
-        throw kUnsupportedType;
-    }
-    return DeconfuseStrType1(text);
-}
-
-std::string StrConfuse::ConfuseStrType1(const std::string& text) const {
-    const std::size_t n = text.size();
+// Writes 3 * (n / 2) + n % 2 characters and returns that count.
+std::size_t confuse_type1(const char* in, std::size_t n, char* o) {
     const std::size_t pairs = n / 2;
-    std::string out(3 * pairs + n % 2, '\0');
-    const char* in = text.data();
-    char* o = &out[0];
     ClockDraw draw;
     // Reading the clock for each of the two draws of every pair would cost more than all the
     // rest. The clock is read before and after a batch of pairs instead: when both readings
@@ -164,11 +143,43 @@ std::string StrConfuse::ConfuseStrType1(const std::string& text) const {
         }
     }
     if (n % 2 != 0) {
-        o[3 * pairs] = text[n - 1];
+        o[3 * pairs] = in[n - 1];
     }
+    return 3 * pairs + n % 2;
+}
+
+
+}  // namespace
+
+StrConfuse::~StrConfuse() = default;
+
+std::string StrConfuse::ConfuseStr(const std::string& text, CONFUSE_TYPE type) const {
+    if (type != CONFUSE_TYPE_1) {
+        throw kUnsupportedType;
+    }
+    return ConfuseStrType1(text);
+}
+
+std::string StrConfuse::DeconfuseStr(const std::string& text, CONFUSE_TYPE type) const {
+    if (type != CONFUSE_TYPE_1) {
+        throw kUnsupportedType;
+    }
+    return DeconfuseStrType1(text);
+}
+
+std::string StrConfuse::ConfuseStrType1(const std::string& text) const {
+    const std::size_t n = text.size();
+    std::string out(3 * (n / 2) + n % 2, '\0');
+    confuse_type1(text.data(), n, &out[0]);
     return out;
 }
 
+int StrConfuse::ConfuseStrType1(const char* text, int len, char* out) const {
+    if (len <= 0) {
+        return 0;
+    }
+    return static_cast<int>(confuse_type1(text, static_cast<std::size_t>(len), out));
+}
 std::string StrConfuse::DeconfuseStrType1(const std::string& text) const {
     const std::size_t m = text.size();
     std::string out(2 * (m / 3) + (m % 3 == 1 ? 1 : 0), '\0');

@@ -45,6 +45,11 @@ class StrConfuse {
     // Type 1 confusion; an odd last character is appended unchanged. Texts of 2^31 characters
     // or more are confused whole.
     std::string ConfuseStrType1(const std::string& text) const;
+    // Type 1 confusion of the `len` characters at `text` into `out`, which needs room for
+    // 3 * (len / 2) + len % 2 characters; returns the number written. A length of 0 or less gives
+    // nothing. Pieces of even length confused one after the other within a second give the
+    // characters of the whole text confused at once.
+    int ConfuseStrType1(const char* text, int len, char* out) const;
 
     // Type 1 deconfusion. Never fails: any text deconfuses to something. A text of one
     // character comes back unchanged, texts of 0 or 2 characters give an empty text.

@@ -20,6 +20,7 @@ namespace {
 
 const char* const kOpenFailed = "fail to open file to read";
 const char* const kReadFailed = "fail to read file";
+const char* const kNotData = "not a data file";
 
 // The handle's checks, so that both routes refuse the same arguments the same way.
 std::string KeyText(const char* key) {
@@ -54,6 +55,11 @@ class FileSource final : public detail::SealedSource {
         }
         if (m_fd < 0) {
             throw kOpenFailed;
+        }
+        // A character device (/dev/zero, a terminal) has no end to read to.
+        if (S_ISCHR(info.st_mode)) {
+            ::close(m_fd);
+            throw kNotData;
         }
         m_size = S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0;
         ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);

@@ -27,7 +27,9 @@
 //     text) or "Padding of string to decrypt is incorrect" (a wrong key, or damage in the last
 //     block). Damage elsewhere is not detected and gives other bytes, as with a handle.
 //   - A file that cannot be opened (or is a directory) throws the const char* "fail to open
-//     file to read"; a read that fails throws "fail to read file". Nothing is printed.
+//     file to read"; a character device (/dev/zero, a terminal), which has no end to read to,
+//     throws "not a data file"; a read that fails throws "fail to read file". A pipe is read to
+//     its end. Nothing is printed.
 //   - Never part of a result: whatever was written is wiped before a throw, and no descriptor
 //     stays open after a failure. A file that changes while it is read gives an error or some
 //     result, never a read past a buffer.

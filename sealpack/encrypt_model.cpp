@@ -3,7 +3,7 @@
 // Sealing is AES-256-CBC with ISO 7816-4 padding (IV in front), then Base64, then type 1
 // string confusion; `sealcore` undoes the same layers at run time.
 
-#include <malloc.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -11,15 +11,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <filesystem>
+#include <memory>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
 #include "sealcore/encrypt_api.h"
-#include "sealcore/file_helper.h"
 #include "sealcore/replace_file.h"
 #include "sealcore/str_confuse.h"
 
@@ -27,14 +27,21 @@ namespace {
 
 const std::size_t kKeyLength = 32;
 
-// The unsealing side counts the sealed text in a signed 32-bit int. Sealed text is
-// 6 * ceil(c / 3) characters for c bytes of cipher output, and c = 16 + 16 * (n / 16 + 1)
-// for n input bytes, which keeps the sealed text below 2^31 up to this input size.
-const std::uintmax_t kMaxInputSize = 1073741791;
+// A header holds the sealed text as one string literal, which the unsealing handle counts in a
+// signed 32-bit int. Sealed text is 6 * ceil(c / 3) characters for c bytes of cipher output,
+// and c = 16 + 16 * (n / 16 + 1) for n input bytes, which keeps the sealed text below 2^31 up to
+// this input size. A data file (-f alone) has no limit.
+const std::uint64_t kMaxHeaderInput = 1073741791;
 
-// Escaping works byte by byte, so the sealed text can be escaped and written in slices
-// without ever holding a second full-size copy.
-const std::size_t kWriteSlice = 1 << 20;
+// GCC refuses a string literal of 256 MiB or more.
+const std::uint64_t kCompilerLiteralLimit = std::uint64_t(1) << 28;
+
+// Plain bytes per slice: a multiple of 48, so that every slice but the last is whole cipher
+// blocks (16) and, after the IV, leaves at most two bytes that do not fill a Base64 group (3).
+const std::size_t kPlainSlice = 3 * 65536;
+const std::size_t kCipherRoom = 16 + kPlainSlice + 32;
+const std::size_t kTextRoom = (kCipherRoom + 2) / 3 * 4;
+const std::size_t kSealedRoom = kTextRoom / 2 * 3;
 
 // A key only unseals when its bytes come back from confusion and deconfusion, and its
 // confused form must fit on one line of a string literal that is read up to its first NUL.
@@ -52,33 +59,162 @@ bool NeedsEscape(char c) {
     return c == '"' || c == '\\' || c == '?' || c == '\'';
 }
 
-void ReportWriteError(const std::string& path, int error) {
-    std::cerr << "cannot write " << path << ": " << std::strerror(error) << '\n';
+// `holds` is a byte count, or "more than <limit>" for a source whose size was not known.
+std::runtime_error TooLarge(const std::string& path, const std::string& holds) {
+    return std::runtime_error("input too large: " + path + " holds " + holds + " bytes, at most " +
+                              std::to_string(kMaxHeaderInput) +
+                              " bytes can be sealed into a header; seal it with -f alone, or "
+                              "with sealcore_seal_embed in a CMake build");
 }
 
-// Opens an output for writing by replacement, so that a failed run leaves an existing file (the
-// input too, when it names an output) as it was.
-FILE* StartWrite(sealcore_internal::ReplacedFile* target, const std::string& path) {
-    FILE* file = sealcore_internal::replace_open(target, path.c_str());
-    if (file == nullptr) {
-        ReportWriteError(path, errno);
+// The input, read slice by slice, with the file helper's messages: the path on standard output
+// before "fail to open file to read", and a warning for a file of no known size.
+class Input {
+  public:
+    explicit Input(const std::string& path) : m_path(path) {
+        m_file = std::fopen(path.c_str(), "rb");
+        // fopen accepts a directory, which cannot be read.
+        struct stat info;
+        if (m_file != nullptr && fstat(fileno(m_file), &info) == 0 && S_ISDIR(info.st_mode)) {
+            std::fclose(m_file);
+            m_file = nullptr;
+        }
+        if (m_file == nullptr) {
+            std::printf("%s\n", path.c_str());
+            std::fflush(stdout);
+            throw "fail to open file to read";
+        }
+        long size = -1;
+        if (std::fseek(m_file, 0, SEEK_END) == 0) {
+            size = std::ftell(m_file);
+        }
+        std::rewind(m_file);
+        if (size > 0) {
+            m_size = static_cast<std::uint64_t>(size);
+        } else {
+            std::fputs("WARNING: read an empty file\n", stdout);
+            std::fflush(stdout);
+        }
     }
-    return file;
-}
+    ~Input() { std::fclose(m_file); }
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
 
-// Ends a write with `ok` telling whether every write succeeded; a failed close or rename counts
-// too, since buffered bytes reach the disk only at the close.
-bool FinishWrite(sealcore_internal::ReplacedFile* target, bool ok, const std::string& path) {
-    int write_error = ok ? 0 : errno;
-    if (sealcore_internal::replace_close(target, ok) != 0 && ok) {
-        ok = false;
-        write_error = errno;
+    // The size found when it was opened; 0 when it has none (a pipe, a device).
+    std::uint64_t size() const { return m_size; }
+
+    // Fills `out` with up to `n` bytes; fewer only where the input ends.
+    std::size_t read(char* out, std::size_t n) {
+        const std::size_t got = std::fread(out, 1, n, m_file);
+        if (got < n && std::ferror(m_file)) {
+            throw std::runtime_error("cannot read " + m_path + ": " + std::strerror(errno));
+        }
+        return got;
     }
-    if (!ok) {
-        ReportWriteError(path, write_error);
+
+  private:
+    std::string m_path;
+    std::FILE* m_file = nullptr;
+    std::uint64_t m_size = 0;
+};
+
+// The three layers over consecutive slices of the input: the CBC chain runs on from slice to
+// slice, and the cipher bytes that do not fill a Base64 group wait for the next slice, so the
+// slices' sealed texts join into exactly the sealed text of the whole input.
+class Sealer {
+  public:
+    explicit Sealer(const std::string& key)
+        : m_cipher(key, util_ko::AES256::CBC, util_ko::Padding_Type::ISO_7816_4),
+          m_bytes(new char[kCipherRoom]),
+          m_text(new char[kTextRoom]),
+          m_sealed(new char[kSealedRoom]) {}
+
+    // Seals the next `n` plain bytes (n <= kPlainSlice, a multiple of 16 unless `last`); the
+    // last slice is padded. The result stays valid until the next call.
+    std::string_view Seal(const char* plain, std::size_t n, bool last) {
+        char* const bytes = m_bytes.get();
+        const std::size_t got = m_cipher.encrypt(plain, n, bytes, !last);
+        // Only the first output starts with the IV; the later ones repeat the chain block in
+        // front, whose place the waiting bytes take.
+        std::size_t start = 0;
+        if (m_started) {
+            start = 16 - m_waiting;
+            std::memcpy(bytes + start, m_wait, m_waiting);
+        } else {
+            // From now on the chain goes on from the last block instead of a fresh IV.
+            m_cipher.set_IV(m_cipher.get_IV());
+            m_started = true;
+        }
+        const std::size_t length = got - start;
+        const std::size_t whole = last ? length : length / 3 * 3;
+        m_waiting = length - whole;
+        std::memcpy(m_wait, bytes + start + whole, m_waiting);
+        const int chars = m_base64.Encode(bytes + start, static_cast<int>(whole), m_text.get());
+        const int sealed = m_confuse.ConfuseStrType1(m_text.get(), chars, m_sealed.get());
+        return std::string_view(m_sealed.get(), static_cast<std::size_t>(sealed));
     }
-    return ok;
-}
+
+  private:
+    util_ko::AES256 m_cipher;
+    util_ko::CBase64 m_base64;
+    util_ko::StrConfuse m_confuse;
+    std::unique_ptr<char[]> m_bytes;
+    std::unique_ptr<char[]> m_text;
+    std::unique_ptr<char[]> m_sealed;
+    bool m_started = false;
+    char m_wait[2] = {};
+    std::size_t m_waiting = 0;
+};
+
+// One output file, written by replacement so that a failed run leaves an existing file (the
+// input too, when it names an output) as it was. The first failure is kept and reported when
+// the output is finished, so that the messages come in the order of the outputs.
+class Output {
+  public:
+    explicit Output(const std::string& path) : m_path(path) {
+        m_file = sealcore_internal::replace_open(&m_target, path.c_str());
+        if (m_file == nullptr) {
+            m_error = errno;
+        }
+    }
+    ~Output() {
+        if (m_file != nullptr) {
+            sealcore_internal::replace_close(&m_target, false);
+        }
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    void Write(std::string_view bytes) {
+        if (m_error == 0 && std::fwrite(bytes.data(), 1, bytes.size(), m_file) != bytes.size()) {
+            m_error = errno;
+        }
+    }
+    void Write(const char* text) { Write(std::string_view(text)); }
+
+    // Puts the new file in the target's place, or with `keep` false leaves the target as it
+    // was. A failed close or rename counts too, since buffered bytes reach the disk only at the
+    // close.
+    bool Finish(bool keep) {
+        if (m_file != nullptr) {
+            const bool written = keep && m_error == 0;
+            if (sealcore_internal::replace_close(&m_target, written) != 0 && written) {
+                m_error = errno;
+            }
+            m_file = nullptr;
+        }
+        if (keep && m_error != 0) {
+            std::cerr << "cannot write " << m_path << ": " << std::strerror(m_error) << '\n';
+        }
+        return keep && m_error == 0;
+    }
+
+  private:
+    std::string m_path;
+    sealcore_internal::ReplacedFile m_target;
+    std::FILE* m_file = nullptr;
+    int m_error = 0;
+};
 
 }  // namespace
 
@@ -122,75 +258,63 @@ std::string TransferMeaning(const std::string& text) {
 
 namespace {
 
-// `holds` is a byte count, or "more than <limit>" for a source read only until it passed the
-// limit.
-std::runtime_error TooLarge(const std::string& path, const std::string& holds) {
-    return std::runtime_error("input too large: " + path + " holds " + holds + " bytes, at most " +
-                              std::to_string(kMaxInputSize) + " bytes can be sealed");
-}
-
-std::string Seal(util_ko::StrConfuse& confuse, const std::string& input_path,
-                 const std::string& key) {
-    // Refuse an oversized regular file before reading it; a path whose size cannot be found
-    // is left to the file helper to report.
-    std::error_code error;
-    std::uintmax_t size = std::filesystem::file_size(input_path, error);
-    if (!error && size > kMaxInputSize) {
-        throw TooLarge(input_path, std::to_string(size));
+// Seals the input slice by slice into the outputs that are named. Returns false when an output
+// could not be written (after reporting it); throws when the input cannot be read or is too
+// large for a header, and then replaces nothing.
+bool SealInto(const std::string& input_path, const std::string& key,
+              const std::string& header_path, const std::string& data_path,
+              const std::string& key_literal) {
+    Input input(input_path);
+    const bool header = !header_path.empty();
+    if (header && input.size() > kMaxHeaderInput) {
+        throw TooLarge(input_path, std::to_string(input.size()));
     }
-    // Each form is dropped as soon as the next one exists, to keep the peak memory down; the
-    // cipher reads the file helper's bytes where they are.
-    std::string cipher_text;
-    {
-        util_ko::FileHelper plain;
-        // A source of unknown size (a pipe, /dev/zero) is read only until it passes the limit.
-        if (plain.ReadFile(input_path.c_str(), static_cast<long>(kMaxInputSize)) < 0) {
-            throw TooLarge(input_path, "more than " + std::to_string(kMaxInputSize));
+    std::unique_ptr<Output> header_out(header ? new Output(header_path) : nullptr);
+    std::unique_ptr<Output> data_out(data_path.empty() ? nullptr : new Output(data_path));
+    if (header_out) {
+        header_out->Write(
+            "// THIS IS AUTO GENERATE CODE, PLEASE DO NOT MODIFY!\n"
+            "#include<string>\n"
+            "std::string model_str = \"");
+    }
+    Sealer sealer(key);
+    std::unique_ptr<char[]> plain(new char[kPlainSlice]);
+    std::uint64_t total = 0;
+    std::uint64_t literal = 0;
+    for (bool last = false; !last;) {
+        const std::size_t got = input.read(plain.get(), kPlainSlice);
+        last = got < kPlainSlice;
+        total += got;
+        if (header && total > kMaxHeaderInput) {
+            throw TooLarge(input_path, "more than " + std::to_string(kMaxHeaderInput));
         }
-        const std::size_t plain_size = static_cast<std::size_t>(plain.GetFileSize());
-        util_ko::AES256 cipher(key, util_ko::AES256::CBC, util_ko::Padding_Type::ISO_7816_4);
-        cipher_text.resize(plain_size + 32);
-        cipher_text.resize(cipher.encrypt(plain.GetData(), plain_size, &cipher_text[0], false));
+        const std::string_view sealed = sealer.Seal(plain.get(), got, last);
+        if (header_out) {
+            const std::string escaped = TransferMeaning(std::string(sealed));
+            literal += escaped.size();
+            header_out->Write(escaped);
+        }
+        if (data_out) {
+            data_out->Write(sealed);
+        }
     }
-    std::string base64_text;
-    {
-        util_ko::CBase64 base64;
-        base64_text = base64.Encode(cipher_text.data(), static_cast<int>(cipher_text.size()));
+    bool ok = true;
+    if (header_out) {
+        header_out->Write("\";\nstd::string key = \"");
+        header_out->Write(key_literal);
+        header_out->Write("\";\n");
+        ok = header_out->Finish(true);
+        if (literal >= kCompilerLiteralLimit) {
+            std::cerr << "warning: the string literal in " << header_path << " holds " << literal
+                      << " characters; GCC refuses string literals of 256 MiB or more, so seal "
+                         "this input with -f, or with sealcore_seal_embed in a CMake build\n";
+        }
     }
-    std::string().swap(cipher_text);
-    return confuse.ConfuseStr(base64_text, util_ko::CONFUSE_TYPE_1);
-}
-
-bool WriteHeader(const std::string& path, const std::string& sealed,
-                 const std::string& key_literal) {
-    sealcore_internal::ReplacedFile target;
-    FILE* file = StartWrite(&target, path);
-    if (file == nullptr) {
-        return false;
+    if (data_out) {
+        ok = data_out->Finish(true) && ok;
+        std::cout << "copy this key to decrypt module: " << key_literal << '\n';
     }
-    bool ok = std::fputs(
-                  "// THIS IS AUTO GENERATE CODE, PLEASE DO NOT MODIFY!\n"
-                  "#include<string>\n"
-                  "std::string model_str = \"",
-                  file) >= 0;
-    for (std::size_t offset = 0; ok && offset < sealed.size(); offset += kWriteSlice) {
-        std::string slice = TransferMeaning(sealed.substr(offset, kWriteSlice));
-        ok = std::fwrite(slice.data(), 1, slice.size(), file) == slice.size();
-    }
-    ok = ok && std::fputs("\";\nstd::string key = \"", file) >= 0;
-    ok = ok && std::fwrite(key_literal.data(), 1, key_literal.size(), file) == key_literal.size();
-    ok = ok && std::fputs("\";\n", file) >= 0;
-    return FinishWrite(&target, ok, path);
-}
-
-bool WriteData(const std::string& path, const std::string& sealed) {
-    sealcore_internal::ReplacedFile target;
-    FILE* file = StartWrite(&target, path);
-    if (file == nullptr) {
-        return false;
-    }
-    bool ok = std::fwrite(sealed.data(), 1, sealed.size(), file) == sealed.size();
-    return FinishWrite(&target, ok, path);
+    return ok;
 }
 
 }  // namespace
@@ -200,13 +324,6 @@ int main(int argc, char* argv[]) {
         showHelpMsg();
         return 0;
     }
-#ifdef M_MMAP_THRESHOLD
-    // The forms of a large input are each allocated whole and released once the next exists.
-    // Served from the heap and kept there, a released form's pages are reused by a later one
-    // instead of going back to the kernel and being faulted in afresh.
-    mallopt(M_MMAP_THRESHOLD, 1 << 30);
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
-#endif
     util_ko::StrConfuse confuse;
 
     std::string key;
@@ -235,14 +352,13 @@ int main(int argc, char* argv[]) {
     }
     AssertKey(key);
 
-    // No output file is opened before the sealing is complete.
-    std::string sealed;
-    std::string key_literal;
+    // The outputs are written by replacement as the slices are sealed: a run that fails or is
+    // stopped leaves every existing file as it was.
+    const std::string key_literal =
+        key_given ? TransferMeaning(confuse.ConfuseStr(key, util_ko::CONFUSE_TYPE_1)) : "";
+    bool ok = false;
     try {
-        sealed = Seal(confuse, input_path, key);
-        if (key_given) {
-            key_literal = TransferMeaning(confuse.ConfuseStr(key, util_ko::CONFUSE_TYPE_1));
-        }
+        ok = SealInto(input_path, key, header_path, data_path, key_literal);
     } catch (const char* text) {
         std::cout.flush();
         std::cerr << text << '\n';
@@ -251,15 +367,6 @@ int main(int argc, char* argv[]) {
         std::cout.flush();
         std::cerr << e.what() << '\n';
         return 1;
-    }
-
-    bool ok = true;
-    if (!header_path.empty()) {
-        ok = WriteHeader(header_path, sealed, key_literal) && ok;
-    }
-    if (!data_path.empty()) {
-        ok = WriteData(data_path, sealed) && ok;
-        std::cout << "copy this key to decrypt module: " << key_literal << '\n';
     }
     return ok ? 0 : 1;
 }

@@ -416,9 +416,9 @@ TEST(Sealpack, FullFileSystemLeavesEveryFileAsItWas) {
     EXPECT_EQ(fs.names(), (std::vector<std::string>{"model.bin", "old.dat"}));
 }
 
-// Sealed text is counted in a signed 32-bit int when it is unsealed; an input whose sealed
-// text would reach 2^31 bytes is refused before anything is read or written.
-TEST(Sealpack, InputTooLargeForTheUnsealingSide) {
+// A header's sealed text is counted in a signed 32-bit int when it is unsealed; an input whose
+// sealed text would reach 2^31 bytes is refused for a header before anything is read or written.
+TEST(Sealpack, InputTooLargeForAHeader) {
     // Largest n with 6 * ceil((32 + 16 * floor(n / 16)) / 3) < 2^31.
     std::uint64_t max_input = 0;
     for (std::uint64_t blocks = 0;; ++blocks) {
@@ -436,7 +436,9 @@ TEST(Sealpack, InputTooLargeForTheUnsealingSide) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "input too large: " + huge + " holds " + std::to_string(max_input + 1) +
-                         " bytes, at most " + std::to_string(max_input) + " bytes can be sealed\n");
+                         " bytes, at most " + std::to_string(max_input) +
+                         " bytes can be sealed into a header; seal it with -f alone, or with "
+                         "sealcore_seal_embed in a CMake build\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("h.h")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("d.dat")));
 }
