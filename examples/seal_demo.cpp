@@ -1,19 +1,22 @@
 // The sealing round trip on a bundled sample file.
 //
-// At build time sealpack sealed examples/data/sample_model.txt twice: into the generated
-// header sample_model.h (under the built-in default key), and into the bare data file
-// sample_model.sealed (under a key of our own, whose confused form is in sample_model_key.h).
-// Here the program unseals both with sealcore, through a buffer and through a stream, and
-// checks every byte against the original file.
+// At build time sealpack sealed examples/data/sample_model.txt three times: into the generated
+// header sample_model.h (under the built-in default key), into the bare data file
+// sample_model.sealed (under a key of our own, whose confused form is in sample_model_key.h),
+// and into the program itself as read-only data (sample_model_embedded.h declares it). Here the
+// program unseals the first two through a handle, as a buffer and as a stream, the third with
+// UnsealMemory, and checks every byte against the original file.
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 
-#include "sample_model.h"      // model_str, key
-#include "sample_model_key.h"  // data_key
+#include "sample_model.h"           // model_str, key
+#include "sample_model_embedded.h"  // sample_model_embedded, _size, _key
+#include "sample_model_key.h"       // data_key
 #include "sealcore/encrypt_wrapper.h"
+#include "sealcore/unseal.h"
 
 namespace {
 
@@ -63,6 +66,10 @@ int main() {
         "  build step: sealpack -k <own key> -i sample_model.txt -f %s\n"
         "    its confused key (%zu characters) went into sample_model_key.h\n",
         SAMPLE_SEALED, data_key.size());
+    std::printf(
+        "  build step: sealpack -k <own key> -i sample_model.txt -f sample_model_embedded.sealed,\n"
+        "    assembled into the program: %zu characters of read-only data\n",
+        sample_model_embedded_size);
 
     bool ok = true;
     void* from_header =
@@ -77,6 +84,13 @@ int main() {
     std::string text = FetchBuffer(from_file, size);
     std::printf("  first line of the unsealed data: %s\n", text.substr(0, text.find('\n')).c_str());
     DestroyEncrtptor(from_file);
+
+    // The embedded text is read where it lies, in the program's own pages.
+    const util_ko::PlainBytes embedded = util_ko::UnsealMemory(
+        sample_model_embedded, sample_model_embedded_size, sample_model_embedded_key);
+    ok = Report("UnsealMemory on the embedded text:", std::string(embedded.data(), embedded.size()),
+                original) &&
+         ok;
 
     std::printf(ok ? "round trip verified: every unsealed byte matches\n" : "round trip FAILED\n");
     return ok ? 0 : 1;

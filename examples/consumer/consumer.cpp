@@ -1,6 +1,6 @@
-// Unseals the payload that the build sealed into payload_sealed.h and into payload.sealed, and
-// decodes the connection text that the build veiled into connection_code.inc; every result must
-// equal the original file's bytes.
+// Unseals the payload that the build sealed into payload_sealed.h, into payload.sealed and into
+// the program itself (payload_embedded.h declares it), and decodes the connection text that the
+// build veiled into connection_code.inc; every result must equal the original file's bytes.
 
 #include <cstdint>
 #include <cstdio>
@@ -8,8 +8,10 @@
 #include <iterator>
 #include <string>
 
-#include "payload_sealed.h"  // model_str, key
+#include "payload_embedded.h"  // payload_embedded, _size, _key
+#include "payload_sealed.h"    // model_str, key
 #include "sealcore/encrypt_wrapper.h"
+#include "sealcore/unseal.h"
 #include "textveil/vk_codec.h"
 
 namespace veiled {
@@ -62,6 +64,11 @@ int main() {
     handle = CreateEncryptor(SEALED_PAYLOAD_FILE, "");
     ok = Expect("data file, FetchFile", ReadStream(FetchFile(handle)), payload) && ok;
     DestroyEncrtptor(handle);
+
+    const util_ko::PlainBytes embedded =
+        util_ko::UnsealMemory(payload_embedded, payload_embedded_size, payload_embedded_key);
+    ok = Expect("embedded, UnsealMemory", std::string(embedded.data(), embedded.size()), payload) &&
+         ok;
 
     // textveil leaves trailing line ends out of the text it encodes.
     std::string connection = ReadFile(CONNECTION_FILE);
