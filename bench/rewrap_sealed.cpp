@@ -15,7 +15,8 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary);
-    const std::string sealed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string sealed((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
     util_ko::StrConfuse confuse;
     const std::string text = confuse.DeconfuseStr(sealed, util_ko::CONFUSE_TYPE_1);
     std::string wrapped;
@@ -24,6 +25,7 @@ int main(int argc, char* argv[]) {
         wrapped.append(text, i, 76).append("\r\n");
     }
     const std::string out = confuse.ConfuseStr(wrapped, util_ko::CONFUSE_TYPE_1);
-    std::ofstream(argv[2], std::ios::binary).write(out.data(), static_cast<std::streamsize>(out.size()));
+    std::ofstream(argv[2], std::ios::binary)
+        .write(out.data(), static_cast<std::streamsize>(out.size()));
     return in.bad() ? 1 : 0;
 }

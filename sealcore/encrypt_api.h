@@ -88,9 +88,10 @@ class EncryptApi {
     // the plain bytes (no NUL). The descriptor is the caller's to close; it stays valid after
     // later fetches and after the handle is destroyed, and it maps read-only and shared
     // (/proc/self/fd/<n> opens or maps it like a file), while write, a writable shared map,
-    // mprotect to writable and ftruncate are refused. Releases the plain buffer of the last fetch, as every fetch does, and holds
-    // none afterwards. Throws as CreateBuffer; returns -1 with errno set when the kernel gives
-    // no memfd or the file cannot be written or sealed (no descriptor stays open then).
+    // mprotect to writable and ftruncate are refused. Releases the plain buffer of the last fetch,
+    // as every fetch does, and holds none afterwards. Throws as CreateBuffer; returns -1 with errno
+    // set when the kernel gives no memfd or the file cannot be written or sealed (no descriptor
+    // stays open then).
     int CreateDescriptor();
     // Closes a stream from CreateFileHandle.
     void DestroyFileHandle(void* stream);

@@ -148,7 +148,6 @@ std::size_t confuse_type1(const char* in, std::size_t n, char* o) {
     return 3 * pairs + n % 2;
 }
 
-
 }  // namespace
 
 StrConfuse::~StrConfuse() = default;

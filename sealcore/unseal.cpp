@@ -136,7 +136,8 @@ PlainBytes UnsealFile(const char* path, const char* key) {
 PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key) {
     const Key aes(key);
     detail::MemorySource source = Memory(sealed, size);
-    detail::PlainArray plain = detail::unseal_to_array(source, aes.get(), detail::plain_bound(size));
+    detail::PlainArray plain =
+        detail::unseal_to_array(source, aes.get(), detail::plain_bound(size));
     return PlainBytes(plain.data.release(), plain.size);
 }
 

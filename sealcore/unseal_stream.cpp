@@ -78,9 +78,8 @@ bool unseal_streamed(SealedSource& source, const std::string& key, PlainSink& si
     std::size_t held = 0;
     const char* slice = nullptr;
     for (std::size_t length; (length = source.next(slice)) > 0;) {
-        const std::size_t chars =
-            carried + static_cast<std::size_t>(confuse.DeconfuseStrType1(
-                          slice, static_cast<int>(length), text + carried));
+        const std::size_t chars = carried + static_cast<std::size_t>(confuse.DeconfuseStrType1(
+                                                slice, static_cast<int>(length), text + carried));
         std::size_t consumed = 0;
         held += static_cast<std::size_t>(
             decode_base64_groups(text, static_cast<int>(chars), bytes + held, consumed));

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <memory>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -265,9 +265,8 @@ namespace {
 // Seals the input slice by slice into the outputs that are named. Returns false when an output
 // could not be written (after reporting it); throws when the input cannot be read or is too
 // large for a header, and then replaces nothing.
-bool SealInto(const std::string& input_path, const std::string& key,
-              const std::string& header_path, const std::string& data_path,
-              const std::string& key_literal) {
+bool SealInto(const std::string& input_path, const std::string& key, const std::string& header_path,
+              const std::string& data_path, const std::string& key_literal) {
     Input input(input_path);
     const bool header = !header_path.empty();
     if (header && input.size() > kMaxHeaderInput) {
