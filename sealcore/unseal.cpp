@@ -1,11 +1,17 @@
 #include "sealcore/unseal.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -98,12 +104,75 @@ class FileSource final : public detail::SealedSource {
     bool m_end = false;
 };
 
-detail::MemorySource Memory(const char* sealed, std::size_t size) {
-    if (sealed == nullptr && size > 0) {
-        throw "invalid sealed text";
+// Whether [begin, begin + size) lies in one mapping of a file that this process cannot write
+// and whose pages are all the file's own (none copied on write): dropping such pages from the
+// process loses nothing, since the kernel reads them again from the file if they are touched.
+bool InCleanFileMapping(const char* begin, std::size_t size) {
+    std::FILE* smaps = std::fopen("/proc/self/smaps", "re");
+    if (smaps == nullptr) {
+        return false;
     }
-    return detail::MemorySource(sealed, size);
+    const auto address = reinterpret_cast<std::uintptr_t>(begin);
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    bool inside = false;
+    bool clean = false;
+    while (getline(&line, &capacity, smaps) > 0) {
+        unsigned long start = 0;
+        unsigned long end = 0;
+        char perms[5] = {};
+        unsigned long inode = 0;
+        if (std::sscanf(line, "%lx-%lx %4s %*s %*s %lu", &start, &end, perms, &inode) == 4) {
+            if (inside) {
+                break;
+            }
+            inside = address >= start && size <= end - address && address < end;
+            clean = inside && inode != 0 && perms[1] != 'w';
+        } else if (inside && std::strncmp(line, "Anonymous:", 10) == 0) {
+            clean = clean && std::strtoul(line + 10, nullptr, 10) == 0;
+        }
+    }
+    std::free(line);
+    std::fclose(smaps);
+    return inside && clean;
 }
+
+// Sealed text the caller holds, read where it is. Where it lies in a clean mapping of a file
+// (the read-only data of the program, a file mapped read-only), the pages already passed are
+// dropped from the process as it goes, so that the text does not stay resident beside the
+// plain bytes.
+class CallerMemory final : public detail::SealedSource {
+  public:
+    CallerMemory(const char* sealed, std::size_t size) : m_source(sealed, size), m_sealed(sealed) {
+        if (sealed == nullptr && size > 0) {
+            throw "invalid sealed text";
+        }
+        m_release = size >= kReleaseFrom && InCleanFileMapping(sealed, size);
+    }
+
+    std::size_t next(const char*& slice) override {
+        const std::size_t length = m_source.next(slice);
+        if (m_release) {
+            // Whole pages before this slice: the pipeline is done with every earlier slice.
+            const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+            const std::uintptr_t from =
+                (reinterpret_cast<std::uintptr_t>(m_sealed) + page - 1) & ~(page - 1);
+            const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(slice) & ~(page - 1);
+            if (to > from) {
+                ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+            }
+        }
+        return length;
+    }
+
+  private:
+    // Below a few slices the pages are not worth a look at the process's mappings.
+    static constexpr std::size_t kReleaseFrom = 16 * detail::kSealedSlice;
+
+    detail::MemorySource m_source;
+    const char* m_sealed;
+    bool m_release = false;
+};
 
 }  // namespace
 
@@ -135,7 +204,7 @@ PlainBytes UnsealFile(const char* path, const char* key) {
 
 PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key) {
     const Key aes(key);
-    detail::MemorySource source = Memory(sealed, size);
+    CallerMemory source(sealed, size);
     detail::PlainArray plain =
         detail::unseal_to_array(source, aes.get(), detail::plain_bound(size));
     return PlainBytes(plain.data.release(), plain.size);
@@ -149,7 +218,7 @@ int UnsealFileToDescriptor(const char* path, const char* key) {
 
 int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* key) {
     const Key aes(key);
-    detail::MemorySource source = Memory(sealed, size);
+    CallerMemory source(sealed, size);
     return detail::unseal_to_descriptor(source, aes.get());
 }
 
