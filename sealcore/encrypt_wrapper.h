@@ -42,10 +42,11 @@ char* FetchBuffer(void* handle, int& size);
 FILE* FetchFile(void* handle);
 
 // Unseals into an anonymous in-memory file and returns its descriptor, at offset 0, holding
-// exactly the plain bytes (no NUL) and sealed against writing, growing and shrinking. The
-// descriptor is the caller's: it stays valid after later fetches and after DestroyEncrtptor,
-// and is closed with close(). For a loader that takes only a path, /proc/self/fd/<n> opens or
-// maps it; nothing reaches a disk. Throws as FetchBuffer; returns -1 with errno set where the
+// exactly the plain bytes (no NUL) and sealed against writing, growing and shrinking: it maps
+// read-only and shared on every kernel, while write, a writable shared map, mprotect to
+// writable and ftruncate are refused. The descriptor is the caller's: it stays valid after later
+// fetches and after DestroyEncrtptor, and is closed with close(). For a loader that takes only a
+// path, /proc/self/fd/<n> opens or maps it; nothing reaches a disk. Throws as FetchBuffer; returns -1 with errno set where the
 // kernel gives no memfd (fall back to FetchBuffer then). Releases the handle's plain buffer.
 int FetchDescriptor(void* handle);
 
