@@ -2,26 +2,20 @@
 
 #include <climits>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "sealcore/encrypt_api.h"
 #include "sealcore/read_source.h"
+#include "sealcore/unseal_stream.h"
 
 namespace {
 
 // Every length inside the handle is a signed 32-bit count.
 const char kTooLarge[] = "sealed text too large";
 
-std::string KeyString(const char* key) {
-    if (key == nullptr) {
-        throw std::logic_error("basic_string: construction from null is not valid");
-    }
-    return std::string(key);
-}
-
 void* NewHandle(const char* data, int size, const char* key) {
-    std::unique_ptr<util_ko::EncryptApi> handle(new util_ko::EncryptApi(KeyString(key)));
+    std::unique_ptr<util_ko::EncryptApi> handle(
+        new util_ko::EncryptApi(util_ko::detail::key_text(key)));
     handle->SetEncryptApi(data, size);
     return handle.release();
 }
@@ -42,7 +36,8 @@ void* CreateEncryptor(const char* path, const char* key) {
     if (sealed.size > INT_MAX) {
         throw kTooLarge;
     }
-    std::unique_ptr<util_ko::EncryptApi> handle(new util_ko::EncryptApi(KeyString(key)));
+    std::unique_ptr<util_ko::EncryptApi> handle(
+        new util_ko::EncryptApi(util_ko::detail::key_text(key)));
     handle->AdoptSealedText(sealed.data.release(), static_cast<int>(sealed.size));
     return handle.release();
 }

@@ -46,8 +46,9 @@ FILE* FetchFile(void* handle);
 // read-only and shared on every kernel, while write, a writable shared map, mprotect to
 // writable and ftruncate are refused. The descriptor is the caller's: it stays valid after later
 // fetches and after DestroyEncrtptor, and is closed with close(). For a loader that takes only a
-// path, /proc/self/fd/<n> opens or maps it; nothing reaches a disk. Throws as FetchBuffer; returns -1 with errno set where the
-// kernel gives no memfd (fall back to FetchBuffer then). Releases the handle's plain buffer.
+// path, /proc/self/fd/<n> opens or maps it; nothing reaches a disk. Throws as FetchBuffer; returns
+// -1 with errno set where the kernel gives no memfd (fall back to FetchBuffer then). Releases the
+// handle's plain buffer.
 int FetchDescriptor(void* handle);
 
 // Destroys a handle; does nothing for null.

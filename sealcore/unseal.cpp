@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -28,18 +27,10 @@ const char* const kOpenFailed = "fail to open file to read";
 const char* const kReadFailed = "fail to read file";
 const char* const kNotData = "not a data file";
 
-// The handle's checks, so that both routes refuse the same arguments the same way.
-std::string KeyText(const char* key) {
-    if (key == nullptr) {
-        throw std::logic_error("basic_string: construction from null is not valid");
-    }
-    return std::string(key);
-}
-
 // The AES key, wiped when the call ends however it ends.
 class Key {
   public:
-    explicit Key(const char* key_text) : m_key(detail::aes_key(KeyText(key_text))) {}
+    explicit Key(const char* key_text) : m_key(detail::aes_key(detail::key_text(key_text))) {}
     ~Key() { explicit_bzero(&m_key[0], m_key.size()); }
     Key(const Key&) = delete;
     Key& operator=(const Key&) = delete;

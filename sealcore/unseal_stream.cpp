@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
@@ -63,6 +64,13 @@ std::string aes_key(const std::string& key_text) {
         throw "invalid key";
     }
     return confuse.DeconfuseStr(key_text, CONFUSE_TYPE_1);
+}
+
+std::string key_text(const char* key) {
+    if (key == nullptr) {
+        throw std::logic_error("basic_string: construction from null is not valid");
+    }
+    return std::string(key);
 }
 
 bool unseal_streamed(SealedSource& source, const std::string& key, PlainSink& sink) {

@@ -72,6 +72,10 @@ std::size_t plain_bound(std::size_t size);
 // 48 characters, and the const char* "invalid key" for any other length.
 std::string aes_key(const std::string& key_text);
 
+// The key text an application passes, as a string; a null pointer throws std::logic_error, as
+// std::string's constructor does for it.
+std::string key_text(const char* key);
+
 }  // namespace detail
 }  // namespace util_ko
 
