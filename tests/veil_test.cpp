@@ -100,7 +100,7 @@ TEST(Veil, CompileTimeEncodingMatchesRunTimeAndDecodes) {
 
 TEST(Veil, UnveiledWipesItsTextWhenDestroyed) {
     using Unveiled = textveil::Unveiled<5>;
-    alignas(Unveiled) unsigned char storage[sizeof(Unveiled)];
+    alignas(Unveiled) unsigned char storage[sizeof(Unveiled)] = {};
     Unveiled* unveiled = new (storage) Unveiled(VEIL("wiped"));
     ASSERT_EQ(std::string(unveiled->c_str()), "wiped");
     unveiled->~Unveiled();
