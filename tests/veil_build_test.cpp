@@ -126,6 +126,7 @@ struct Build {
     const char* name;
     const char* compiler;
     const char* optimisation;
+    const char* target;  // "" or clang's --target= for a cross build
 };
 
 class VeilBuild : public ::testing::TestWithParam<Build> {};
@@ -140,9 +141,22 @@ TEST_P(VeilBuild, BinaryHoldsOnlyEncodedTextsAndPrintsThemBack) {
     }
     TempDir dir;
     write_file(dir.file("program.cpp"), program_source());
-    ProcessResult compiled = run_process(
-        {build.compiler, "-std=c++17", build.optimisation, "-Wall", "-Wextra", "-Werror", "-I",
-         SOURCE_DIR, dir.file("program.cpp"), VEILCODEC_OBJECT, "-o", dir.file("program")});
+    std::vector<std::string> command = {build.compiler,
+                                        "-std=c++17",
+                                        build.optimisation,
+                                        "-Wall",
+                                        "-Wextra",
+                                        "-Werror",
+                                        "-I",
+                                        SOURCE_DIR,
+                                        dir.file("program.cpp"),
+                                        VEILCODEC_OBJECT,
+                                        "-o",
+                                        dir.file("program")};
+    if (build.target[0] != '\0') {
+        command.push_back(build.target);
+    }
+    ProcessResult compiled = run_process(command);
     ASSERT_EQ(compiled.status, 0) << compiled.err;
 
     ProcessResult ran = run_process({dir.file("program")});
@@ -168,8 +182,9 @@ TEST_P(VeilBuild, BinaryHoldsOnlyEncodedTextsAndPrintsThemBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CompilersAndLevels, VeilBuild,
-                         ::testing::Values(Build{"gxx_O0", GXX, "-O0"}, Build{"gxx_O2", GXX, "-O2"},
-                                           Build{"clangxx_O2", CLANGXX, "-O2"}),
+                         ::testing::Values(Build{"gxx_O0", GXX, "-O0", ""},
+                                           Build{"gxx_O2", GXX, "-O2", ""},
+                                           Build{"clangxx_O2", CLANGXX, "-O2", CLANG_TARGET}),
                          [](const ::testing::TestParamInfo<Build>& info) {
                              return info.param.name;
                          });
