@@ -44,7 +44,8 @@ class Key {
 class FileSource final : public detail::SealedSource {
   public:
     explicit FileSource(const char* path)
-        : m_fd(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1) {
+        : m_buffer(new char[detail::kSealedSlice]),
+          m_fd(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1) {
         struct stat info;
         if (m_fd >= 0 && (::fstat(m_fd, &info) != 0 || S_ISDIR(info.st_mode))) {
             ::close(m_fd);
@@ -60,7 +61,6 @@ class FileSource final : public detail::SealedSource {
         }
         m_size = S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0;
         ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        m_buffer.reset(new char[detail::kSealedSlice]);
     }
     ~FileSource() { ::close(m_fd); }
     FileSource(const FileSource&) = delete;
@@ -89,9 +89,10 @@ class FileSource final : public detail::SealedSource {
     }
 
   private:
+    // Allocated before the file is opened, so that a failed allocation leaves no descriptor.
+    std::unique_ptr<char[]> m_buffer;
     int m_fd;
     std::size_t m_size = 0;
-    std::unique_ptr<char[]> m_buffer;
     bool m_end = false;
 };
 
