@@ -135,23 +135,25 @@ bool InCleanFileMapping(const char* begin, std::size_t size) {
 // plain bytes.
 class CallerMemory final : public detail::SealedSource {
   public:
-    CallerMemory(const char* sealed, std::size_t size) : m_source(sealed, size), m_sealed(sealed) {
+    CallerMemory(const char* sealed, std::size_t size) : m_source(sealed, size) {
         if (sealed == nullptr && size > 0) {
             throw "invalid sealed text";
         }
-        m_release = size >= kReleaseFrom && InCleanFileMapping(sealed, size);
+        if (size >= kReleaseFrom && InCleanFileMapping(sealed, size)) {
+            m_page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+            m_released = (reinterpret_cast<std::uintptr_t>(sealed) + m_page - 1) & ~(m_page - 1);
+        }
     }
 
     std::size_t next(const char*& slice) override {
         const std::size_t length = m_source.next(slice);
-        if (m_release) {
-            // Whole pages before this slice: the pipeline is done with every earlier slice.
-            const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-            const std::uintptr_t from =
-                (reinterpret_cast<std::uintptr_t>(m_sealed) + page - 1) & ~(page - 1);
-            const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(slice) & ~(page - 1);
-            if (to > from) {
-                ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+        if (m_page != 0) {
+            // The whole pages before this slice that are not yet dropped: the pipeline is done
+            // with every earlier slice.
+            const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(slice) & ~(m_page - 1);
+            if (to > m_released) {
+                ::madvise(reinterpret_cast<void*>(m_released), to - m_released, MADV_DONTNEED);
+                m_released = to;
             }
         }
         return length;
@@ -162,8 +164,8 @@ class CallerMemory final : public detail::SealedSource {
     static constexpr std::size_t kReleaseFrom = 16 * detail::kSealedSlice;
 
     detail::MemorySource m_source;
-    const char* m_sealed;
-    bool m_release = false;
+    std::uintptr_t m_page = 0;      // the page size, or 0 when nothing is dropped
+    std::uintptr_t m_released = 0;  // pages before this address are dropped
 };
 
 }  // namespace
