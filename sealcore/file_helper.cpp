@@ -1,7 +1,5 @@
 #include "sealcore/file_helper.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "sealcore/open_source.h"
 #include "sealcore/prefault.h"
 #include "sealcore/read_source.h"
 #include "sealcore/replace_file.h"
@@ -18,7 +17,6 @@ namespace util_ko {
 
 namespace {
 
-const char* const kOpenReadFailed = "fail to open file to read";
 const char* const kOpenWriteFailed = "fail to open file to write";
 const char* const kLineOutOfRange = "given line index outof range";
 const char* const kRangeOutOfRange = "index out of range in file_reader ";
@@ -81,32 +79,11 @@ std::size_t load(std::FILE* f, bool sized, std::size_t size, std::size_t limit, 
 // `limit_sized` tells whether a source whose size is known up front is bound by `limit` too.
 template <class Store>
 std::size_t read_source(const char* path, std::size_t limit, bool limit_sized, Store& store) {
-    std::FILE* raw = path != nullptr ? std::fopen(path, "rb") : nullptr;
-    // fopen accepts a directory, whose end position is no size at all (ext4 reports
-    // LONG_MAX) and which cannot be read: it is refused like a path that cannot be opened.
-    struct stat info;
-    if (raw != nullptr && fstat(fileno(raw), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(raw);
-        raw = nullptr;
-    }
-    if (raw == nullptr) {
-        std::printf("%s\n", path != nullptr ? path : "");
-        std::fflush(stdout);
-        throw kOpenReadFailed;
-    }
-    InputFile file(raw);
-    long size = -1;
-    if (std::fseek(raw, 0, SEEK_END) == 0) {
-        size = std::ftell(raw);
-    }
-    std::rewind(raw);
-    const bool sized = size > 0;
-    if (!sized) {
-        std::fputs("WARNING: read an empty file\n", stdout);
-        std::fflush(stdout);
-    }
-    const std::size_t known = sized ? static_cast<std::size_t>(size) : 0;
-    return load(raw, sized, known, sized && !limit_sized ? known : limit, store);
+    const sealcore_internal::OpenedSource source = sealcore_internal::open_source(path);
+    InputFile file(source.file);
+    const bool sized = source.size > 0;
+    const std::size_t known = source.size;
+    return load(source.file, sized, known, sized && !limit_sized ? known : limit, store);
 }
 
 class VectorStore {

@@ -3,8 +3,6 @@
 // Sealing is AES-256-CBC with ISO 7816-4 padding (IV in front), then Base64, then type 1
 // string confusion; `sealcore` undoes the same layers at run time.
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +18,7 @@
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
 #include "sealcore/encrypt_api.h"
+#include "sealcore/open_source.h"
 #include "sealcore/replace_file.h"
 #include "sealcore/str_confuse.h"
 
@@ -67,49 +66,24 @@ std::runtime_error TooLarge(const std::string& path, const std::string& holds) {
                               "with sealcore_seal_embed in a CMake build");
 }
 
-// The input, read slice by slice, with the file helper's messages: the path on standard output
-// before "fail to open file to read", and a warning for a file of no known size.
+// The input, opened with the file helper's messages and read slice by slice.
 class Input {
   public:
-    explicit Input(const std::string& path) : m_path(path) {
-        m_file = std::fopen(path.c_str(), "rb");
-        // fopen accepts a directory, which cannot be read.
-        struct stat info;
-        if (m_file != nullptr && fstat(fileno(m_file), &info) == 0 && S_ISDIR(info.st_mode)) {
-            std::fclose(m_file);
-            m_file = nullptr;
-        }
-        if (m_file == nullptr) {
-            std::printf("%s\n", path.c_str());
-            std::fflush(stdout);
-            throw "fail to open file to read";
-        }
-        m_endless = S_ISCHR(info.st_mode);
-        long size = -1;
-        if (std::fseek(m_file, 0, SEEK_END) == 0) {
-            size = std::ftell(m_file);
-        }
-        std::rewind(m_file);
-        if (size > 0) {
-            m_size = static_cast<std::uint64_t>(size);
-        } else {
-            std::fputs("WARNING: read an empty file\n", stdout);
-            std::fflush(stdout);
-        }
-    }
-    ~Input() { std::fclose(m_file); }
+    explicit Input(const std::string& path)
+        : m_path(path), m_source(sealcore_internal::open_source(path.c_str())) {}
+    ~Input() { std::fclose(m_source.file); }
     Input(const Input&) = delete;
     Input& operator=(const Input&) = delete;
 
     // The size found when it was opened; 0 when it has none (a pipe, a device).
-    std::uint64_t size() const { return m_size; }
+    std::uint64_t size() const { return m_source.size; }
     // A character device (/dev/zero, a terminal) need never end.
-    bool endless() const { return m_endless; }
+    bool endless() const { return m_source.character_device; }
 
     // Fills `out` with up to `n` bytes; fewer only where the input ends.
     std::size_t read(char* out, std::size_t n) {
-        const std::size_t got = std::fread(out, 1, n, m_file);
-        if (got < n && std::ferror(m_file)) {
+        const std::size_t got = std::fread(out, 1, n, m_source.file);
+        if (got < n && std::ferror(m_source.file)) {
             throw std::runtime_error("cannot read " + m_path + ": " + std::strerror(errno));
         }
         return got;
@@ -117,9 +91,7 @@ class Input {
 
   private:
     std::string m_path;
-    std::FILE* m_file = nullptr;
-    std::uint64_t m_size = 0;
-    bool m_endless = false;
+    sealcore_internal::OpenedSource m_source;
 };
 
 // The three layers over consecutive slices of the input: the CBC chain runs on from slice to
