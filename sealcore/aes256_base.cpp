@@ -3,7 +3,7 @@
 #include <atomic>
 #include <stdexcept>
 
-#include "sealcore/cpu_features.h"
+#include "sealcore/internal/cpu_features.h"
 #if SEALCORE_AES_X86
 #include "sealcore/x86/aes256_x86.h"
 #elif SEALCORE_AES_ARMV8

@@ -1,6 +1,6 @@
 #include "sealcore/base64.h"
 
-#include "sealcore/base64_groups.h"
+#include "sealcore/internal/base64_groups.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #if SEALCORE_SIMD_KERNELS
-#include "sealcore/cpu_features.h"
+#include "sealcore/internal/cpu_features.h"
 #include "sealcore/x86/base64_avx2.h"
 #include "sealcore/x86/base64_ssse3.h"
 #endif

@@ -8,8 +8,8 @@
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
 #include "sealcore/str_confuse.h"
-#include "sealcore/unseal_sinks.h"
-#include "sealcore/unseal_stream.h"
+#include "sealcore/internal/unseal_sinks.h"
+#include "sealcore/internal/unseal_stream.h"
 
 namespace util_ko {
 

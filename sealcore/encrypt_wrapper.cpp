@@ -5,8 +5,8 @@
 #include <string>
 
 #include "sealcore/encrypt_api.h"
-#include "sealcore/read_source.h"
-#include "sealcore/unseal_stream.h"
+#include "sealcore/internal/read_source.h"
+#include "sealcore/internal/unseal_stream.h"
 
 namespace {
 

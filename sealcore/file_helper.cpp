@@ -8,10 +8,10 @@
 #include <stdexcept>
 #include <utility>
 
-#include "sealcore/open_source.h"
-#include "sealcore/prefault.h"
-#include "sealcore/read_source.h"
-#include "sealcore/replace_file.h"
+#include "sealcore/internal/open_source.h"
+#include "sealcore/internal/prefault.h"
+#include "sealcore/internal/read_source.h"
+#include "sealcore/internal/replace_file.h"
 
 namespace util_ko {
 

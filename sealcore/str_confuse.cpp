@@ -6,7 +6,7 @@
 #include <ctime>
 
 #if SEALCORE_SIMD_KERNELS
-#include "sealcore/cpu_features.h"
+#include "sealcore/internal/cpu_features.h"
 #include "sealcore/x86/str_confuse_avx2.h"
 #include "sealcore/x86/str_confuse_sse41.h"
 #endif

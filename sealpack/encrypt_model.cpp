@@ -18,8 +18,8 @@
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
 #include "sealcore/encrypt_api.h"
-#include "sealcore/open_source.h"
-#include "sealcore/replace_file.h"
+#include "sealcore/internal/open_source.h"
+#include "sealcore/internal/replace_file.h"
 #include "sealcore/str_confuse.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "sealcore/replace_file.h"
+#include "sealcore/internal/replace_file.h"
 #include "textveil/vk_codec.h"
 
 namespace {

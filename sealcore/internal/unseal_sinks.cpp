@@ -1,4 +1,4 @@
-#include "sealcore/unseal_sinks.h"
+#include "sealcore/internal/unseal_sinks.h"
 
 #include <fcntl.h>
 #include <string.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "sealcore/prefault.h"
+#include "sealcore/internal/prefault.h"
 
 // Linux 5.1 and later; older C libraries do not name it.
 #ifndef F_SEAL_FUTURE_WRITE

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "sealcore/unseal_stream.h"
+#include "sealcore/internal/unseal_stream.h"
 
 #pragma GCC visibility push(hidden)
 

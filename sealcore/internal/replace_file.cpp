@@ -1,4 +1,4 @@
-#include "sealcore/replace_file.h"
+#include "sealcore/internal/replace_file.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "sealcore/open_source.h"
+#include "sealcore/internal/open_source.h"
 
 #include <sys/stat.h>
 

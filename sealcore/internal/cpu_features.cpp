@@ -1,4 +1,4 @@
-#include "sealcore/cpu_features.h"
+#include "sealcore/internal/cpu_features.h"
 
 #if defined(__aarch64__)
 #include <asm/hwcap.h>

@@ -1,4 +1,4 @@
-#include "sealcore/unseal_stream.h"
+#include "sealcore/internal/unseal_stream.h"
 
 #include <string.h>
 
@@ -9,8 +9,8 @@
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
-#include "sealcore/base64_groups.h"
 #include "sealcore/encrypt_api.h"
+#include "sealcore/internal/base64_groups.h"
 #include "sealcore/str_confuse.h"
 
 namespace util_ko {
