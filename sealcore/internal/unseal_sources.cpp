@@ -30,11 +30,17 @@ OpenedFile::~OpenedFile() {
 }
 
 void open_sealed_file(const char* path, OpenedFile& file) {
-    file.fd = path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (path == nullptr) {
+        errno = EINVAL;
+        throw kOpenFailed;
+    }
+    file.fd = ::open(path, O_RDONLY | O_CLOEXEC);
     struct stat info;
     if (file.fd >= 0 && (::fstat(file.fd, &info) != 0 || S_ISDIR(info.st_mode))) {
+        const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
         ::close(file.fd);
         file.fd = -1;
+        errno = error;
     }
     if (file.fd < 0) {
         throw kOpenFailed;

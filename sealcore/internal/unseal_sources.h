@@ -48,7 +48,8 @@ struct OpenedFile {
 };
 
 // Opens `path` to read (close-on-exec). A null path, one that cannot be opened or a directory
-// throws kOpenFailed; a character device, which has no end to read to, throws kNotData.
+// throws kOpenFailed with errno set (EISDIR for a directory, EINVAL for a null path); a
+// character device, which has no end to read to, throws kNotData.
 void open_sealed_file(const char* path, OpenedFile& file);
 
 // Reads `count` bytes at `offset` (pread, retried on EINTR and short reads) and returns how many
