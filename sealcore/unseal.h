@@ -99,7 +99,7 @@ int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* k
 //     its part by offset (the file forms with pread, slice by slice, never holding the sealed
 //     text; the memory forms where the text is) and writes its plain bytes at their own offset,
 //     into the one array or straight into the memory file.
-//   - A text below about 768 KiB, one with a line break or an "=" before its last group, or one
+//   - A text below 3 MiB, one with a line break or an "=" before its last group, or one
 //     of a length that is not a multiple of 6 runs on the caller's thread; so does a pipe.
 //   - A thread that cannot be started means fewer threads. Every thread is joined before the
 //     call returns or throws; a failure on any of them wipes what was written.

@@ -130,8 +130,9 @@ TEST(UnsealThreads, EveryCallGivesTheOneThreadResult) {
     };
     std::vector<Text> texts;
     const std::string wrong_key(32, 'k');
-    // 589840 plain bytes seal to three chunks of 393216 characters and one unit.
-    for (const std::size_t size : {393100u, 393184u, 393250u, 589840u, 1200001u}) {
+    // From 1572832 plain bytes the text splits; 1572848 and 1572864 end in "==" and "=";
+    // 2359312 seal to three chunks of 1572864 characters and one unit.
+    for (const std::size_t size : {1572831u, 1572832u, 1572848u, 1572864u, 2359312u}) {
         const std::string plain = random_bytes(size, static_cast<unsigned>(size));
         const std::string cipher = seal_oracle::Encrypt(seal_oracle::kDefaultPlainKey, kIv, plain);
         const std::string base64 = seal_oracle::Base64Encode(cipher);
@@ -142,7 +143,7 @@ TEST(UnsealThreads, EveryCallGivesTheOneThreadResult) {
         texts.push_back(
             {n + " wrong key",
              seal(seal_oracle::Base64Encode(seal_oracle::Encrypt(wrong_key, kIv, plain))), ""});
-        if (size < 1000000) {
+        if (size < 2000000) {
             continue;
         }
         const std::size_t far = base64.size() / 4 * 3 / 4 * 4;  // a group boundary
