@@ -78,7 +78,8 @@ PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key, u
     const detail::Key aes(key);
     detail::check_caller_memory(sealed, size);
     detail::PlainArray plain;
-    if (!detail::split_to_array(detail::SealedText{sealed, -1, size}, aes.get(), threads, plain)) {
+    const detail::SealedText text{sealed, -1, size, detail::pages_droppable(sealed, size)};
+    if (!detail::split_to_array(text, aes.get(), threads, plain)) {
         detail::CallerMemory source(sealed, size);
         plain = detail::unseal_to_array(source, aes.get(), detail::plain_bound(size));
     }
@@ -107,7 +108,8 @@ int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* k
     const detail::Key aes(key);
     detail::check_caller_memory(sealed, size);
     int fd = -1;
-    if (detail::split_to_descriptor(detail::SealedText{sealed, -1, size}, aes.get(), threads, fd)) {
+    const detail::SealedText text{sealed, -1, size, detail::pages_droppable(sealed, size)};
+    if (detail::split_to_descriptor(text, aes.get(), threads, fd)) {
         return fd;
     }
     detail::CallerMemory source(sealed, size);

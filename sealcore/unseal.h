@@ -105,7 +105,8 @@ int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* k
 //     on the caller's thread, which gives the exact result or error.
 //   - A thread that cannot be started means fewer threads. Every thread is joined before the
 //     call returns or throws; a failure on any of them wipes what was written.
-//   - The memory forms do not drop the passed pages of a mapped text as they go.
+//   - The memory forms drop the passed pages of a text in a clean file mapping as the
+//     one-thread call does, each chunk's whole pages when it is done.
 PlainBytes UnsealFile(const char* path, const char* key, unsigned threads);
 PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key, unsigned threads);
 int UnsealFileToDescriptor(const char* path, const char* key, unsigned threads);

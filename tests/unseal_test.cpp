@@ -53,8 +53,8 @@ std::size_t ResidentKib(const void* start) {
     return ~std::size_t{0};
 }
 
-std::string Unsealed(const Mapped& m) {
-    const util_ko::PlainBytes plain = util_ko::UnsealMemory(m.bytes, m.size, "");
+std::string Unsealed(const Mapped& m, unsigned threads) {
+    const util_ko::PlainBytes plain = util_ko::UnsealMemory(m.bytes, m.size, "", threads);
     return std::string(plain.data(), plain.size());
 }
 
@@ -68,21 +68,28 @@ TEST(UnsealMemory, DropsOnlyThePassedPagesOfACleanFileMapping) {
     const std::string path = dir.file("model.sealed");
     test_support::write_file(path, sealed);
 
-    const Mapped clean(path, sealed.size(), PROT_READ);
-    ASSERT_NE(clean.bytes, MAP_FAILED);
-    EXPECT_TRUE(Unsealed(clean) == plain);
-    EXPECT_LT(ResidentKib(clean.bytes), sealed.size() / 1024 / 8) << "the passed pages stay";
-    EXPECT_TRUE(Unsealed(clean) == plain) << "the dropped pages read again from the file";
+    // Two threads split the text in chunks and drop each chunk's pages when it is done.
+    for (const unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        const Mapped clean(path, sealed.size(), PROT_READ);
+        ASSERT_NE(clean.bytes, MAP_FAILED);
+        EXPECT_TRUE(Unsealed(clean, threads) == plain);
+        EXPECT_LT(ResidentKib(clean.bytes), sealed.size() / 1024 / 8) << "the passed pages stay";
+        EXPECT_TRUE(Unsealed(clean, threads) == plain)
+            << "the dropped pages read again from the file";
 
-    const std::string other = random_bytes(plain.size(), 22);
-    const Mapped copied(path, sealed.size(), PROT_READ | PROT_WRITE);
-    ASSERT_NE(copied.bytes, MAP_FAILED);
-    const std::string resealed = seal_oracle::Seal(other, seal_oracle::kDefaultPlainKey, kIv, 0, 1);
-    ASSERT_EQ(resealed.size(), sealed.size());
-    std::memcpy(copied.bytes, resealed.data(), resealed.size());
-    ASSERT_EQ(mprotect(copied.bytes, copied.size, PROT_READ), 0);
-    EXPECT_TRUE(Unsealed(copied) == other);
-    EXPECT_TRUE(Unsealed(copied) == other) << "the copied pages must survive the first call";
+        const std::string other = random_bytes(plain.size(), 22);
+        const Mapped copied(path, sealed.size(), PROT_READ | PROT_WRITE);
+        ASSERT_NE(copied.bytes, MAP_FAILED);
+        const std::string resealed =
+            seal_oracle::Seal(other, seal_oracle::kDefaultPlainKey, kIv, 0, 1);
+        ASSERT_EQ(resealed.size(), sealed.size());
+        std::memcpy(copied.bytes, resealed.data(), resealed.size());
+        ASSERT_EQ(mprotect(copied.bytes, copied.size, PROT_READ), 0);
+        EXPECT_TRUE(Unsealed(copied, threads) == other);
+        EXPECT_TRUE(Unsealed(copied, threads) == other)
+            << "the copied pages must survive the first call";
+    }
 }
 
 // What a call gave: its bytes, or the text of what it threw.

@@ -139,6 +139,10 @@ bool InCleanFileMapping(const char* begin, std::size_t size) {
 
 }  // namespace
 
+bool pages_droppable(const char* sealed, std::size_t size) {
+    return size >= kReleaseFrom && InCleanFileMapping(sealed, size);
+}
+
 void check_caller_memory(const char* sealed, std::size_t size) {
     if (sealed == nullptr && size > 0) {
         throw "invalid sealed text";
@@ -147,7 +151,7 @@ void check_caller_memory(const char* sealed, std::size_t size) {
 
 CallerMemory::CallerMemory(const char* sealed, std::size_t size) : m_source(sealed, size) {
     check_caller_memory(sealed, size);
-    if (size >= kReleaseFrom && InCleanFileMapping(sealed, size)) {
+    if (pages_droppable(sealed, size)) {
         m_page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
         m_released = (reinterpret_cast<std::uintptr_t>(sealed) + m_page - 1) & ~(m_page - 1);
     }

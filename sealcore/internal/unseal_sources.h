@@ -92,6 +92,10 @@ class CallerMemory final : public SealedSource {
     std::uintptr_t m_released = 0;  // pages before this address are dropped
 };
 
+// Whether the pages of the caller's text may be dropped as they are passed: it is long enough
+// to be worth a look and lies in a clean mapping of a file.
+bool pages_droppable(const char* sealed, std::size_t size);
+
 // Throws "invalid sealed text" for a null `sealed` with a positive size.
 void check_caller_memory(const char* sealed, std::size_t size);
 

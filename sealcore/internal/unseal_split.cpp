@@ -2,9 +2,12 @@
 
 #include <sched.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -175,10 +178,13 @@ void work(Shared& shared) noexcept {
         const std::size_t size = shared.text.size;
         const std::size_t chunks = (size + kChunk - 1) / kChunk;
         for (std::size_t i; (i = shared.next_chunk.fetch_add(1)) < chunks;) {
-            if (!unseal_chunk(shared, worker, i * kChunk, std::min(size, (i + 1) * kChunk))) {
+            const std::size_t begin = i * kChunk;
+            const std::size_t end = std::min(size, begin + kChunk);
+            if (!unseal_chunk(shared, worker, begin, end)) {
                 shared.failed.store(true);
                 return;
             }
+            shared.text.passed(begin, end);
         }
     } catch (...) {
         shared.failed.store(true);
@@ -208,6 +214,19 @@ bool SealedText::read(std::size_t offset, std::size_t count, char* scratch,
     } catch (const char*) {
         // The one-thread pipeline meets the failure again and reports it where it meets it.
         return false;
+    }
+}
+
+void SealedText::passed(std::size_t begin, std::size_t end) const {
+    if (!drop_passed) {
+        return;
+    }
+    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t from =
+        (reinterpret_cast<std::uintptr_t>(memory + begin) + page - 1) & ~(page - 1);
+    const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(memory + end) & ~(page - 1);
+    if (to > from) {
+        ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
     }
 }
 

@@ -21,11 +21,15 @@ struct SealedText {
     const char* memory = nullptr;  // the text in place, or null to read `fd`
     int fd = -1;
     std::size_t size = 0;
+    bool drop_passed = false;  // the memory's pages come back from a file (pages_droppable)
 
     // Points `chars` at the `count` characters at `offset` (offset + count <= size), in place
     // or read into `scratch` (room for `count`). Returns false when a file cannot be read or
     // came back short (it shrank after it was opened).
     bool read(std::size_t offset, std::size_t count, char* scratch, const char*& chars) const;
+    // The characters [begin, end) are unsealed: with drop_passed, the whole pages among them
+    // leave the process (a later read brings them back from the file).
+    void passed(std::size_t begin, std::size_t end) const;
 };
 
 // Where the plain bytes go, each thread writing its own ranges.
