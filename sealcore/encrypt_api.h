@@ -99,7 +99,7 @@ class EncryptApi {
   private:
     // CreateEncryptor(path, key) hands over the array that the file was read into.
     friend void* ::CreateEncryptor(const char* path, const char* key);
-    // Takes `data` (from new char[], `size` bytes) as the sealed text.
+    // Takes `data` (from the library's large-buffer allocation, `size` bytes) as the sealed text.
     void AdoptSealedText(char* data, int size);
     void ReleaseBuffers();
 
