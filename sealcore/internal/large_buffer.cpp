@@ -107,10 +107,10 @@ char* large_allocate(std::size_t capacity) {
             throw std::bad_alloc();
         }
         block = with_header(new char[capacity + kHeader] + kHeader, capacity, false);
+        // Backing small pages in one call costs less than a fault for each; on huge pages it
+        // saves nothing (one fault per 2 MiB) and was measured to cost a little.
+        prefault(block, capacity);
     }
-    // On huge pages this costs what the faults would, and it pays where the kernel has none to
-    // give and falls back to small pages.
-    prefault(block, capacity);
     errno = error;
     return block;
 }

@@ -9,8 +9,8 @@
 // transparent huge pages then fault in 512 pages at once. Its length is rounded up to a whole
 // huge page, so a block holds at most one huge page more than was asked for. Smaller blocks,
 // and every block where /sys/kernel/mm/transparent_hugepage/enabled says "[never]" (or does not
-// exist), come from new[]. Every block is prefaulted as it is allocated, so that a buffer that
-// is about to be filled takes its pages in one call rather than one fault at a time.
+// exist), come from new[] and are prefaulted (MADV_POPULATE_WRITE), so that a buffer about to
+// be filled takes its small pages in one call rather than one fault at a time.
 
 #include <cstddef>
 
