@@ -75,7 +75,10 @@ row() {
         'BEGIN { printf "| %s | %.2f s | %.2f s | %.2f | %.2f s | %.2f s | %.2f | %.0f MiB (%.2f x) | %.0f MiB |\n", l, a, b, (b > 0 ? a / b : 0), ca, cb, (cb > 0 ? ca / cb : 0), pa / 1024, pa / 1024 / m, pb / 1024 }'
 }
 
+# The huge-page modes decide what a large buffer (enabled) and a memory file (shmem_enabled) get.
+thp() { cat "/sys/kernel/mm/transparent_hugepage/$1" 2>/dev/null || echo "(none)"; }
 echo "$mib MiB random data, median of $runs runs, $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "transparent huge pages: enabled $(thp enabled); shmem_enabled $(thp shmem_enabled)"
 echo
 echo "| job | wall, ours | wall, openssl | ratio | CPU, ours | CPU, openssl | ratio | peak memory, ours (x plain size) | peak memory, openssl |"
 echo "|---|---|---|---|---|---|---|---|---|"

@@ -7,9 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-
-#include "sealcore/internal/prefault.h"
+#include <memory>
+#include <utility>
 
 // Linux 5.1 and later; older C libraries do not name it.
 #ifndef F_SEAL_FUTURE_WRITE
@@ -23,51 +22,36 @@ namespace {
 
 // The plain bytes straight into the array that becomes the result, left uninitialised so that
 // only the pages the bytes reach are touched. Whatever was written is wiped if the array is
-// dropped or outgrown.
+// dropped, and kept (moved, not copied, once it is mapped) if it is outgrown.
 class ArraySink final : public PlainSink {
   public:
-    explicit ArraySink(std::size_t expected) { allocate(expected + 1); }
-    ~ArraySink() { wipe(); }
-    ArraySink(const ArraySink&) = delete;
-    ArraySink& operator=(const ArraySink&) = delete;
+    explicit ArraySink(std::size_t expected) : m_data(expected + 1), m_capacity(expected + 1) {}
 
     char* room(std::size_t n) override {
         // Only a source whose size was not known, or that grew while it was read, gets here.
         if (m_capacity - m_size < n + 1) {
-            std::unique_ptr<char[]> old = std::move(m_data);
-            const std::size_t size = m_size;
-            allocate(std::max(2 * m_capacity, size + n + 1));
-            std::memcpy(m_data.get(), old.get(), size);
-            explicit_bzero(old.get(), size);
+            const std::size_t capacity = std::max(2 * m_capacity, m_size + n + 1);
+            m_data.grow(capacity);
+            m_capacity = capacity;
         }
         return m_data.get() + m_size;
     }
     bool commit(std::size_t n) override {
         m_size += n;
+        m_data.set_written(m_size);
         return true;
     }
 
     PlainArray release() {
-        m_data[m_size] = '\0';
+        m_data.get()[m_size] = '\0';
         PlainArray plain{std::move(m_data), m_size};
         m_size = 0;
         return plain;
     }
 
   private:
-    void allocate(std::size_t capacity) {
-        m_data.reset(new char[capacity]);
-        m_capacity = capacity;
-        prefault(m_data.get(), capacity);
-    }
-    void wipe() {
-        if (m_data && m_size > 0) {
-            explicit_bzero(m_data.get(), m_size);
-        }
-    }
-
-    std::unique_ptr<char[]> m_data;
-    std::size_t m_capacity = 0;
+    LargeArray m_data;
+    std::size_t m_capacity;
     std::size_t m_size = 0;
 };
 
