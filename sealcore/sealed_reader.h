@@ -77,7 +77,8 @@ class SealedReader {
 
 // Opens the data file at `path` (that sealpack -f wrote) to read by offset; the descriptor stays
 // open until the reader is released. Throws what UnsealFile throws, and the const char* "not a
-// seekable file" for a pipe or a socket, which cannot be read by offset.
+// seekable file" for a pipe, a socket or a file whose size the system does not report (most of
+// /proc), which cannot be read by offset.
 SealedReader OpenSealedFile(const char* path, const char* key);
 
 // Opens the `size` characters of sealed text at `sealed` to read by offset, where they are: they

@@ -203,6 +203,10 @@ TEST(SealedReader, RefusesWhatCannotBeReadByOffset) {
     EXPECT_EQ(
         Catch([] { return std::to_string(util_ko::OpenSealedFile("/dev/zero", "").size()); }).error,
         "not a data file");
+    EXPECT_EQ(Catch([] {
+                  return std::to_string(util_ko::OpenSealedFile("/proc/self/status", "").size());
+              }).error,
+              "not a seekable file");
 }
 
 // A file cut after it was opened gives an error or bytes, never a read past a buffer.

@@ -253,7 +253,10 @@ struct WipedBlock {
 ReaderState::ReaderState(const char* path, const char* key) {
     OpenedFile file;
     open_sealed_file(path, file);
-    if (!file.regular) {
+    // A file whose size the system does not know (most of /proc reports 0) has no end to
+    // read by offset to.
+    char probe;
+    if (!file.regular || (file.size == 0 && read_at(file.fd, &probe, 1, 0) != 0)) {
         throw kNotSeekable;
     }
     m_key = aes_key(key_text(key));
