@@ -3,13 +3,13 @@
 #include <string.h>
 
 #include <cstring>
-#include <memory>
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
-#include "sealcore/str_confuse.h"
+#include "sealcore/internal/large_buffer.h"
 #include "sealcore/internal/unseal_sinks.h"
 #include "sealcore/internal/unseal_stream.h"
+#include "sealcore/str_confuse.h"
 
 namespace util_ko {
 
@@ -51,11 +51,19 @@ class WipeOnExit {
     std::string& m_text;
 };
 
+// Every array of the handle comes from the large-buffer allocation, so one release serves all.
 void ReleaseArray(char*& array, int& size) {
-    Wipe(array, static_cast<std::size_t>(size));
-    delete[] array;
+    detail::large_release(array, static_cast<std::size_t>(size));
     array = nullptr;
     size = 0;
+}
+
+char* CopySealedText(const char* data, int size) {
+    char* copy = detail::large_allocate(static_cast<std::size_t>(size));
+    if (size > 0) {
+        std::memcpy(copy, data, static_cast<std::size_t>(size));
+    }
+    return copy;
 }
 
 }  // namespace
@@ -66,21 +74,18 @@ EncryptApi::EncryptApi(const std::string& key) {
 
 EncryptApi::EncryptApi(const char* data, int size, const std::string& key) {
     CheckSealedText(data, size);
-    m_sealed = new char[size];
-    if (size > 0) {
-        std::memcpy(m_sealed, data, static_cast<std::size_t>(size));
-    }
+    m_sealed = CopySealedText(data, size);
     m_sealed_size = size;
     try {
         AssertKey(key);
     } catch (...) {
-        delete[] m_sealed;
+        ReleaseArray(m_sealed, m_sealed_size);
         throw;
     }
 }
 
 EncryptApi::~EncryptApi() {
-    delete[] m_sealed;
+    ReleaseArray(m_sealed, m_sealed_size);
     ReleaseBuffers();
     Wipe(m_key);
 }
@@ -100,11 +105,8 @@ void EncryptApi::AssertKey(const std::string& key) {
 
 void EncryptApi::SetEncryptApi(const char* data, int size) {
     CheckSealedText(data, size);
-    char* copy = new char[size];
-    if (size > 0) {
-        std::memcpy(copy, data, static_cast<std::size_t>(size));
-    }
-    delete[] m_sealed;
+    char* copy = CopySealedText(data, size);
+    ReleaseArray(m_sealed, m_sealed_size);
     m_sealed = copy;
     m_sealed_size = size;
 }
@@ -118,7 +120,7 @@ int EncryptApi::DeconfuseBuffer(const char* data, int size) {
     ReleaseArray(m_deconfused, m_deconfused_size);
     StrConfuse confuse;
     const int length = size > 0 ? size : 0;
-    std::unique_ptr<char[]> text(new char[2 * static_cast<std::size_t>(length / 3) + 1]);
+    detail::LargeArray text(2 * static_cast<std::size_t>(length / 3) + 1);
     const int written = confuse.DeconfuseStrType1(data, length, text.get());
     m_deconfused = text.release();
     m_deconfused_size = written;
@@ -129,7 +131,7 @@ int EncryptApi::Debase64Buffer(const char* data, int size) {
     ReleaseArray(m_decoded, m_decoded_size);
     CBase64 base64;
     const int length = size > 0 ? size : 0;
-    std::unique_ptr<char[]> bytes(new char[static_cast<std::size_t>(length) / 4 * 3 + 2]);
+    detail::LargeArray bytes(static_cast<std::size_t>(length) / 4 * 3 + 2);
     const int written = base64.Decode(data, length, bytes.get());
     m_decoded = bytes.release();
     m_decoded_size = written;
@@ -140,17 +142,17 @@ int EncryptApi::DencryptBuffer(const char* data, int size) {
     ReleaseArray(m_plain, m_plain_size);
     AES256 cipher(m_key, AES256::CBC, Padding_Type::ISO_7816_4);
     const std::size_t length = size > 0 ? static_cast<std::size_t>(size) : 0;
-    std::unique_ptr<char[]> plain(new char[length + 1]);
+    detail::LargeArray plain(length + 1);
     // On a padding error the cipher wipes the plain bytes it has written before it throws.
     const std::size_t written = cipher.decrypt(data, length, plain.get(), false);
-    plain[written] = '\0';
+    plain.get()[written] = '\0';
     m_plain = plain.release();
     m_plain_size = static_cast<int>(written) + 1;
     return static_cast<int>(written);
 }
 
 void EncryptApi::AdoptSealedText(char* data, int size) {
-    delete[] m_sealed;
+    ReleaseArray(m_sealed, m_sealed_size);
     m_sealed = data;
     m_sealed_size = size;
 }

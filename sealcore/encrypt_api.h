@@ -30,10 +30,16 @@ extern const char kDefaultConfusedKey[];
 // table-based AES underneath is not constant-time. A handle must not be used by two threads at
 // once.
 //
+// Where the bytes live: the sealed-text copy and the plain buffer (which FetchBuffer returns and
+// FetchFile's stream reads), like the step buffers, are each from 2 MiB on an anonymous mapping
+// of their own at a 2 MiB boundary, advised for transparent huge pages where the kernel allows
+// them (/sys/kernel/mm/transparent_hugepage/enabled not "never"), so that filling them costs a
+// page fault per 2 MiB rather than per 4 KiB; smaller ones come from the heap.
+//
 // The key copy and every buffer that held plain or intermediate bytes (deconfused, decoded,
-// plain, and the slices of a streamed fetch) are overwritten with zeros before their memory is
-// released, on every fetch, on a failed fetch and on destruction, so that a long-running
-// application leaves neither the key nor the plain data in freed memory.
+// plain, and the slices of a streamed fetch) and the sealed-text copy are overwritten with zeros
+// before their memory is released, on every fetch, on a failed fetch and on destruction, so that a
+// long-running application leaves neither the key nor the plain data in freed memory.
 //
 // Failures are thrown: "invalid key" and the size checks as a `const char*`, the file helper's
 // messages as a `const char*`, the cipher's as `std::invalid_argument`.
@@ -99,7 +105,7 @@ class EncryptApi {
   private:
     // CreateEncryptor(path, key) hands over the array that the file was read into.
     friend void* ::CreateEncryptor(const char* path, const char* key);
-    // Takes `data` (from new char[], `size` bytes) as the sealed text.
+    // Takes `data` (from the library's large-buffer allocation, `size` bytes) as the sealed text.
     void AdoptSealedText(char* data, int size);
     void ReleaseBuffers();
 

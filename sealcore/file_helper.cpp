@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "sealcore/internal/open_source.h"
-#include "sealcore/internal/prefault.h"
 #include "sealcore/internal/read_source.h"
 #include "sealcore/internal/replace_file.h"
 
@@ -102,13 +101,15 @@ class VectorStore {
 class ArrayStore {
   public:
     explicit ArrayStore(detail::SourceBytes& bytes) : m_bytes(bytes) {}
-    // Left uninitialised, since the read fills it, and backed in one call before the read.
+    // Left uninitialised, since the read fills it.
     char* allocate(std::size_t n) {
-        m_bytes.data.reset(new char[n]);
-        detail::prefault(m_bytes.data.get(), n);
+        m_bytes.data = detail::LargeArray(n);
         return m_bytes.data.get();
     }
-    void keep(std::size_t n) { m_bytes.size = n; }
+    void keep(std::size_t n) {
+        m_bytes.data.set_written(n);
+        m_bytes.size = n;
+    }
 
   private:
     detail::SourceBytes& m_bytes;
@@ -240,7 +241,7 @@ SourceBytes read_file_array(const char* path, std::size_t limit) {
     SourceBytes bytes;
     ArrayStore store(bytes);
     if (read_source(path, limit, true, store) > limit) {
-        bytes.data.reset();
+        bytes.data = LargeArray();
         bytes.size = limit + 1;
     }
     return bytes;

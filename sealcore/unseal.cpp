@@ -1,9 +1,8 @@
 #include "sealcore/unseal.h"
 
-#include <string.h>
-
 #include <utility>
 
+#include "sealcore/internal/large_buffer.h"
 #include "sealcore/internal/unseal_sinks.h"
 #include "sealcore/internal/unseal_sources.h"
 #include "sealcore/internal/unseal_stream.h"
@@ -21,10 +20,7 @@ PlainBytes& PlainBytes::operator=(PlainBytes&& other) noexcept {
 }
 
 PlainBytes::~PlainBytes() {
-    if (m_data != nullptr) {
-        explicit_bzero(m_data, m_size);
-        delete[] m_data;
-    }
+    detail::large_release(m_data, m_size);
 }
 
 // The file is opened before the key is looked at, as a handle reads its file first.

@@ -5,7 +5,8 @@
 // bytes in an array of its own.
 
 #include <cstddef>
-#include <memory>
+
+#include "sealcore/internal/large_buffer.h"
 
 #pragma GCC visibility push(hidden)
 
@@ -13,7 +14,7 @@ namespace util_ko {
 namespace detail {
 
 struct SourceBytes {
-    std::unique_ptr<char[]> data;  // from new char[], uninitialised beyond `size`
+    LargeArray data;  // uninitialised beyond `size`
     std::size_t size = 0;
 };
 

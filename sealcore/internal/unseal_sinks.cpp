@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <memory>
+#include <utility>
 
-#include "sealcore/internal/prefault.h"
 #include "sealcore/internal/sealed_layout.h"
 
 // Linux 5.1 and later; older C libraries do not name it.
@@ -22,62 +22,38 @@ namespace detail {
 
 namespace {
 
-// A new array of plain bytes, left uninitialised: the one place they come from. `populate`
-// backs its pages at once; otherwise each writer does for its own range.
-std::unique_ptr<char[]> new_plain_array(std::size_t capacity, bool populate = true) {
-    std::unique_ptr<char[]> data(new char[capacity]);
-    if (populate) {
-        prefault(data.get(), capacity);
-    }
-    return data;
-}
-
 // The plain bytes straight into the array that becomes the result, left uninitialised so that
 // only the pages the bytes reach are touched. Whatever was written is wiped if the array is
-// dropped or outgrown.
+// dropped, and kept (moved, not copied, once it is mapped) if it is outgrown.
 class ArraySink final : public PlainSink {
   public:
-    explicit ArraySink(std::size_t expected) { allocate(expected + 1); }
-    ~ArraySink() { wipe(); }
-    ArraySink(const ArraySink&) = delete;
-    ArraySink& operator=(const ArraySink&) = delete;
+    explicit ArraySink(std::size_t expected) : m_data(expected + 1), m_capacity(expected + 1) {}
 
     char* room(std::size_t n) override {
         // Only a source whose size was not known, or that grew while it was read, gets here.
         if (m_capacity - m_size < n + 1) {
-            std::unique_ptr<char[]> old = std::move(m_data);
-            const std::size_t size = m_size;
-            allocate(std::max(2 * m_capacity, size + n + 1));
-            std::memcpy(m_data.get(), old.get(), size);
-            explicit_bzero(old.get(), size);
+            const std::size_t capacity = std::max(2 * m_capacity, m_size + n + 1);
+            m_data.grow(capacity);
+            m_capacity = capacity;
         }
         return m_data.get() + m_size;
     }
     bool commit(std::size_t n) override {
         m_size += n;
+        m_data.set_written(m_size);
         return true;
     }
 
     PlainArray release() {
-        m_data[m_size] = '\0';
+        m_data.get()[m_size] = '\0';
         PlainArray plain{std::move(m_data), m_size};
         m_size = 0;
         return plain;
     }
 
   private:
-    void allocate(std::size_t capacity) {
-        m_data = new_plain_array(capacity);
-        m_capacity = capacity;
-    }
-    void wipe() {
-        if (m_data && m_size > 0) {
-            explicit_bzero(m_data.get(), m_size);
-        }
-    }
-
-    std::unique_ptr<char[]> m_data;
-    std::size_t m_capacity = 0;
+    LargeArray m_data;
+    std::size_t m_capacity;
     std::size_t m_size = 0;
 };
 
@@ -140,6 +116,11 @@ class OwnedDescriptor {
     int m_fd;
 };
 
+// The anonymous memory file of either descriptor form, close-on-exec and open to seals.
+int create_memory_file() {
+    return memfd_create("sealcore", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+}
+
 // F_SEAL_WRITE also forbids shared read-only maps on kernels without the 2023 memfd fix, so a
 // loader handed the descriptor could not map it there; F_SEAL_FUTURE_WRITE refuses every new
 // way of writing just the same and leaves such maps alone. Kernels before 5.1 know only the
@@ -156,29 +137,19 @@ bool seal_read_only(int fd) {
 // array is wiped unless it is released.
 class SplitArray final : public PlainRanges {
   public:
-    explicit SplitArray(std::size_t capacity)
-        : m_data(new_plain_array(capacity, false)), m_capacity(capacity) {}
-    ~SplitArray() {
-        if (m_data) {
-            explicit_bzero(m_data.get(), m_capacity);
-        }
-    }
-    SplitArray(const SplitArray&) = delete;
-    SplitArray& operator=(const SplitArray&) = delete;
+    explicit SplitArray(std::size_t capacity) : m_data(capacity) { m_data.set_written(capacity); }
 
-    // Each thread backs the pages of its own range, so that the faults run in parallel too.
-    void prepare(std::size_t offset, std::size_t n) override { prefault(m_data.get() + offset, n); }
     char* at(std::size_t offset, char*) override { return m_data.get() + offset; }
     bool put(std::size_t, const char*, std::size_t) override { return true; }
 
     PlainArray release(std::size_t size) {
-        m_data[size] = '\0';
+        m_data.get()[size] = '\0';
+        m_data.set_written(size);
         return PlainArray{std::move(m_data), size};
     }
 
   private:
-    std::unique_ptr<char[]> m_data;
-    std::size_t m_capacity;
+    LargeArray m_data;
 };
 
 // The split's plain bytes written into a memory file by each thread at its own offsets.
@@ -186,7 +157,6 @@ class SplitDescriptor final : public PlainRanges {
   public:
     explicit SplitDescriptor(int fd) : m_fd(fd) {}
 
-    void prepare(std::size_t, std::size_t) override {}
     char* at(std::size_t, char* scratch) override { return scratch; }
     bool put(std::size_t offset, const char* plain, std::size_t n) override {
         while (n > 0) {
@@ -217,7 +187,7 @@ PlainArray unseal_to_array(SealedSource& source, const std::string& key, std::si
 }
 
 int unseal_to_descriptor(SealedSource& source, const std::string& key) {
-    OwnedDescriptor fd(memfd_create("sealcore", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    OwnedDescriptor fd(create_memory_file());
     if (fd.get() < 0) {
         return -1;
     }
@@ -255,7 +225,7 @@ bool split_to_descriptor(const SealedText& text, const std::string& key, unsigne
     if (plan.threads < 2) {
         return false;
     }
-    OwnedDescriptor file(memfd_create("sealcore", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    OwnedDescriptor file(create_memory_file());
     fd = -1;
     if (file.get() < 0) {
         return true;

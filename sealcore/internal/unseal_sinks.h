@@ -5,9 +5,9 @@
 // fetch and every one-shot call use, an array and an anonymous memory file.
 
 #include <cstddef>
-#include <memory>
 #include <string>
 
+#include "sealcore/internal/large_buffer.h"
 #include "sealcore/internal/unseal_split.h"
 #include "sealcore/internal/unseal_stream.h"
 
@@ -17,7 +17,7 @@ namespace util_ko {
 namespace detail {
 
 struct PlainArray {
-    std::unique_ptr<char[]> data;  // from new char[]: `size` plain bytes, then one NUL
+    LargeArray data;  // `size` plain bytes, then one NUL
     std::size_t size = 0;
 };
 

@@ -115,8 +115,6 @@ bool unseal_chunk(Shared& shared, Worker& w, std::size_t begin, std::size_t end)
         held = kBlock;
     }
     std::size_t plain_at = cipher_at > 0 ? cipher_at - kBlock : 0;
-    shared.out.prepare(plain_at,
-                       (holds_end ? shared.plan.cipher : cipher_of_unit(end)) - kBlock - plain_at);
     for (std::size_t at = begin; at < end;) {
         if (shared.failed.load(std::memory_order_relaxed)) {
             return false;

@@ -1,0 +1,192 @@
+#include "sealcore/internal/large_buffer.h"
+
+#include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "sealcore/internal/prefault.h"
+
+namespace util_ko {
+namespace detail {
+
+namespace {
+
+// In front of every block's bytes: inside the page before a mapped block's first huge page, or
+// at the start of the new[] array.
+struct Header {
+    std::size_t capacity;  // the bytes the block may hold
+    bool mapped;
+};
+// Keeps the alignment that new[] gives.
+constexpr std::size_t kHeader = 16;
+static_assert(sizeof(Header) <= kHeader, "the header fits in front of the bytes");
+
+Header& header(char* block) {
+    return *reinterpret_cast<Header*>(block - kHeader);
+}
+
+char* with_header(char* block, std::size_t capacity, bool mapped) {
+    new (block - kHeader) Header{capacity, mapped};
+    return block;
+}
+
+std::size_t page_size() {
+    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+// The mode changes only when an administrator changes it, so one look serves the process.
+// "always" and "madvise" both give huge pages to an advised mapping.
+bool huge_pages_allowed() {
+    static const bool allowed = [] {
+        const int fd = ::open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        char mode[128];
+        const ssize_t got = ::read(fd, mode, sizeof mode - 1);
+        ::close(fd);
+        if (got <= 0) {
+            return false;
+        }
+        mode[got] = '\0';
+        return std::strstr(mode, "[never]") == nullptr;
+    }();
+    return allowed;
+}
+
+// The bytes a mapped block of at least `capacity` bytes holds: whole huge pages.
+std::size_t huge_capacity(std::size_t capacity) {
+    if (capacity > SIZE_MAX - 2 * kHugePage) {
+        throw std::bad_alloc();
+    }
+    return (capacity + kHugePage - 1) & ~(kHugePage - 1);
+}
+
+// Maps one page for the header and then `capacity` bytes (whole huge pages) that begin at a
+// huge-page boundary, advised for huge pages, and returns the address of those bytes. A huge
+// page more is mapped first and the ends beyond the aligned range are unmapped again.
+char* map_aligned(std::size_t capacity) {
+    const std::size_t page = page_size();
+    const std::size_t reserve = page + capacity + kHugePage;
+    void* mapped =
+        ::mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t bytes = (start + page + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t end = bytes + capacity;
+    if (bytes - page > start) {
+        ::munmap(mapped, bytes - page - start);
+    }
+    if (start + reserve > end) {
+        ::munmap(reinterpret_cast<void*>(end), start + reserve - end);
+    }
+    ::madvise(reinterpret_cast<void*>(bytes - page), page + capacity, MADV_HUGEPAGE);
+    return reinterpret_cast<char*>(bytes);
+}
+
+}  // namespace
+
+// errno is left as it was on success: callers report errors of their own through it.
+char* large_allocate(std::size_t capacity) {
+    const int error = errno;
+    char* block;
+    if (capacity >= kHugePage && huge_pages_allowed()) {
+        const std::size_t usable = huge_capacity(capacity);
+        block = with_header(map_aligned(usable), usable, true);
+    } else {
+        if (capacity > SIZE_MAX - kHeader) {
+            throw std::bad_alloc();
+        }
+        block = with_header(new char[capacity + kHeader] + kHeader, capacity, false);
+        // Backing small pages in one call costs less than a fault for each; on huge pages it
+        // saves nothing (one fault per 2 MiB) and was measured to cost a little.
+        prefault(block, capacity);
+    }
+    errno = error;
+    return block;
+}
+
+char* large_grow(char* block, std::size_t kept, std::size_t capacity) {
+    const Header old = header(block);
+    if (capacity <= old.capacity) {
+        return block;
+    }
+    const int error = errno;
+    if (!old.mapped) {
+        char* bigger = large_allocate(capacity);
+        std::memcpy(bigger, block, kept);
+        large_release(block, kept);
+        return bigger;
+    }
+    // The pages move with their page tables (a huge page as one entry, since both ends are
+    // aligned), so no byte is copied and none is left behind to wipe.
+    const std::size_t page = page_size();
+    const std::size_t usable = huge_capacity(capacity);
+    char* const base = block - page;
+    char* grown = block;
+    if (::mremap(base, page + old.capacity, page + usable, 0) == MAP_FAILED) {
+        grown = map_aligned(usable);
+        if (::mremap(base, page + old.capacity, page + usable, MREMAP_MAYMOVE | MREMAP_FIXED,
+                     grown - page) == MAP_FAILED) {
+            ::munmap(grown - page, page + usable);
+            throw std::bad_alloc();
+        }
+    }
+    ::madvise(grown - page, page + usable, MADV_HUGEPAGE);
+    header(grown).capacity = usable;
+    errno = error;
+    return grown;
+}
+
+void large_release(char* block, std::size_t written) noexcept {
+    if (block == nullptr) {
+        return;
+    }
+    const int error = errno;
+    if (written > 0) {
+        explicit_bzero(block, written);
+    }
+    const Header h = header(block);
+    if (h.mapped) {
+        ::munmap(block - page_size(), page_size() + h.capacity);
+    } else {
+        delete[](block - kHeader);
+    }
+    errno = error;
+}
+
+LargeArray::LargeArray(LargeArray&& other) noexcept
+    : m_data(other.m_data), m_written(other.m_written) {
+    other.m_data = nullptr;
+    other.m_written = 0;
+}
+
+LargeArray& LargeArray::operator=(LargeArray&& other) noexcept {
+    if (this != &other) {
+        large_release(m_data, m_written);
+        m_data = other.m_data;
+        m_written = other.m_written;
+        other.m_data = nullptr;
+        other.m_written = 0;
+    }
+    return *this;
+}
+
+char* LargeArray::release() noexcept {
+    char* block = m_data;
+    m_data = nullptr;
+    m_written = 0;
+    return block;
+}
+
+}  // namespace detail
+}  // namespace util_ko
