@@ -272,6 +272,9 @@ bool unseal_split(const SplitPlan& plan, const SealedText& text, const std::stri
     for (std::thread& t : threads) {
         t.join();
     }
+    // A page cache of large folios maps a whole folio on a fault, so a thread that reads next to
+    // a chunk already dropped can map its pages again; one sweep at the end drops those too.
+    text.passed(0, text.size);
     if (shared.failed.load()) {
         return false;
     }
