@@ -104,7 +104,7 @@ int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* k
 //     its part by offset (the file forms with pread, slice by slice, never holding the sealed
 //     text; the memory forms where the text is) and writes its plain bytes at their own offset,
 //     into the one array, or into the memory file with pwrite.
-//   - A text below 3 MiB, one whose length is not a multiple of 6, and a pipe run on the
+//   - A text below 1.5 MiB, one whose length is not a multiple of 6, and a pipe run on the
 //     caller's thread. A line break or an "=" before the last group of the Base64 text, and a
 //     read or write that fails, stop the threads where they meet it, and the text runs again
 //     on the caller's thread, which gives the exact result or error.

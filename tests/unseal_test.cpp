@@ -182,9 +182,9 @@ void ExpectTheOneThreadResults(const std::vector<Text>& texts) {
 // thread that holds the end. The ThreadSanitizer build runs this one.
 TEST(UnsealThreads, SplitTextsGiveTheOneThreadResult) {
     std::vector<Text> texts;
-    // From 1572832 plain bytes the text splits; 1572848 and 1572864 end in "==" and "=";
-    // 2359312 seal to three chunks of 1572864 characters and one unit.
-    for (const std::size_t size : {1572831u, 1572832u, 1572848u, 1572864u, 2359312u}) {
+    // From 786400 plain bytes the text splits; 786416 and 786432 end in "==" and "=";
+    // 1179664 seal to three chunks of 786432 characters and one unit.
+    for (const std::size_t size : {786399u, 786400u, 786416u, 786432u, 1179664u}) {
         const std::string plain = random_bytes(size, static_cast<unsigned>(size));
         texts.push_back(
             {std::to_string(size), Seal(Base64Of(plain, seal_oracle::kDefaultPlainKey)), plain});
@@ -196,7 +196,7 @@ TEST(UnsealThreads, SplitTextsGiveTheOneThreadResult) {
 // Texts the arithmetic does not hold for, which run on one thread: a line break or an "=" far
 // into the text, a character more or two more at the end, a cut.
 TEST(UnsealThreads, LenientTextsGiveTheOneThreadResult) {
-    const std::string plain = random_bytes(2359312, 7);
+    const std::string plain = random_bytes(1179664, 7);
     const std::string base64 = Base64Of(plain, seal_oracle::kDefaultPlainKey);
     const std::string sealed = Seal(base64);
     const std::size_t far = base64.size() / 4 * 3 / 4 * 4;  // a group boundary

@@ -31,12 +31,13 @@ namespace {
 static_assert(kSealedSlice % kUnitSealed == 0, "a slice must end on a unit boundary");
 
 // The threads take the text in chunks of this many sealed characters, one after the other, so
-// that a thread slowed by the machine's other work takes fewer. Measured on 2 busy cores, a
-// second thread pays for itself from about 3 MiB of sealed text (some 700 us on one thread).
+// that a thread slowed by the machine's other work takes fewer. Measured on 2 cores, a second
+// thread (its start, its scratch, its key schedule) pays for itself from about 1 MiB of sealed
+// text, some 200 us on one thread.
 #ifdef SEALCORE_SPLIT_CHUNK
 constexpr std::size_t kChunk = SEALCORE_SPLIT_CHUNK;
 #else
-constexpr std::size_t kChunk = 16 * kSealedSlice;
+constexpr std::size_t kChunk = 8 * kSealedSlice;
 #endif
 static_assert(kChunk % kUnitSealed == 0, "a chunk must end on a unit boundary");
 // Texts shorter than two chunks stay on the caller's thread; each thread takes a chunk at least.
