@@ -95,8 +95,8 @@ int UnsealFileToDescriptor(const char* path, const char* key);
 int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* key);
 
 // The same four calls on several threads, for a large text at start-up, when the cores are
-// otherwise idle (on 2 CPUs a 64 MiB model unseals into memory in about 0.6 of the one-thread
-// time, into a descriptor in about 0.7). `threads` 1 is the call above, on the caller's thread; 0
+// otherwise idle (on 2 CPUs a 64 MiB model unseals into memory in 0.6 to 0.75 of the one-thread
+// time, into a descriptor in about 0.72). `threads` 1 is the call above, on the caller's thread; 0
 // is one thread per CPU the process may run on (its affinity mask); n is at most n. The bytes, the
 // exceptions and the order in which the checks fail are those of the call above on the same text
 // and key.
