@@ -1,0 +1,130 @@
+#ifndef SEALCORE_SEALED_READER_H
+#define SEALCORE_SEALED_READER_H
+
+// Reading a sealed model by offset, without ever unsealing it whole.
+//
+// A SealedReader gives the plain bytes of one sealed text at any offset, decoding only what a
+// read touches: the sealed characters of the Base64 groups that hold the cipher blocks of the
+// range, and the block before them, which CBC decryption chains from. The sealed text stays
+// where it is (on disk, or in the caller's memory), and the plain model is never held: a loader
+// that copies what it reads into memory of its own (libtorch's torch::jit::load from a stream,
+// a zip reader, ncnn's DataReader, llama.cpp without mmap) needs only its own copy.
+//
+// Which adapter to use:
+//   - a loader that takes a std::istream:     SealedStreambuf under a std::istream;
+//   - a loader that takes a FILE*:            OpenReaderStream;
+//   - a loader with a read-at-offset hook:    SealedReader::ReadAt (libtorch's
+//     ReadAdapterInterface has exactly this shape).
+//
+// Contract:
+//   - Every byte ReadAt gives is the byte UnsealFile (or UnsealMemory) gives at that offset, for
+//     every sealed text that a full unsealing accepts, lenient ones included (line breaks where
+//     Base64 groups begin, an early "="); and every text that a full unsealing rejects is
+//     rejected when it is opened, with the same exception. Keys, file errors and the memory
+//     form's pointer rule are those of UnsealFile and UnsealMemory (see unseal.h).
+//   - Opening reads the whole sealed text once, slice by slice, to learn its plain size and
+//     where its Base64 groups lie: a text that sealpack wrote maps by arithmetic and keeps no
+//     index; one with skipped or shortening characters keeps a sparse index of bounded size.
+//   - A file that changes after it was opened gives the const char* "sealed file changed" from
+//     a read, or some bytes, never a crash or a read past a buffer.
+//   - The key and every buffer that held plain bytes are wiped when released. Opening constructs
+//     a cipher object, and so does every read: each sets the process-wide padding mode to
+//     ISO_7816_4 (see AES256). The portable AES underneath is not constant-time.
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <streambuf>
+
+namespace util_ko {
+
+namespace detail {
+class ReaderState;
+}
+
+class SealedReader;
+SealedReader OpenSealedFile(const char* path, const char* key);
+SealedReader OpenSealedMemory(const char* sealed, std::size_t size, const char* key);
+
+// The plain bytes of one sealed text, by offset. Move-only; a moved-from reader has size 0 and
+// reads nothing.
+class SealedReader {
+  public:
+    SealedReader() noexcept;
+    SealedReader(SealedReader&& other) noexcept;
+    SealedReader& operator=(SealedReader&& other) noexcept;
+    SealedReader(const SealedReader&) = delete;
+    SealedReader& operator=(const SealedReader&) = delete;
+    ~SealedReader();
+
+    // The plain size.
+    std::size_t size() const noexcept;
+
+    // Copies the plain bytes [offset, offset + count) that exist into `out` and returns how many:
+    // 0 at or past the end, fewer than `count` only at the end, as pread does. Safe to call from
+    // several threads at once; concurrent reads never wait for each other. Throws "sealed file
+    // changed" (file form) when the file no longer holds what was opened, "fail to read file"
+    // when a read fails, and std::bad_alloc.
+    std::size_t ReadAt(std::size_t offset, void* out, std::size_t count) const;
+
+  private:
+    friend SealedReader OpenSealedFile(const char* path, const char* key);
+    friend SealedReader OpenSealedMemory(const char* sealed, std::size_t size, const char* key);
+    explicit SealedReader(std::unique_ptr<detail::ReaderState> state) noexcept;
+
+    std::unique_ptr<detail::ReaderState> m_state;
+};
+
+// Opens the data file at `path` (that sealpack -f wrote) to read by offset; the descriptor stays
+// open until the reader is released. Throws what UnsealFile throws, and the const char* "not a
+// seekable file" for a pipe or a socket, which cannot be read by offset.
+SealedReader OpenSealedFile(const char* path, const char* key);
+
+// Opens the `size` characters of sealed text at `sealed` to read by offset, where they are: they
+// must stay valid and unchanged until the reader is released. Throws what UnsealMemory throws.
+SealedReader OpenSealedMemory(const char* sealed, std::size_t size, const char* key);
+
+// A read-only, seekable std::streambuf over a reader, which it takes over:
+//     util_ko::SealedStreambuf buf(util_ko::OpenSealedFile(path, key));
+//     std::istream in(&buf);
+//     torch::jit::load(in);
+// It keeps a 64 KiB window of plain bytes (wiped when released) and reads large requests
+// straight into the caller's buffer. Positions run from 0 to the plain size; seeking outside
+// them fails (returns -1) and leaves the position unchanged. A read that throws (see ReadAt)
+// makes the istream set badbit, or rethrows where its exceptions() ask for it.
+class SealedStreambuf : public std::streambuf {
+  public:
+    explicit SealedStreambuf(SealedReader reader);
+    ~SealedStreambuf() override;
+    SealedStreambuf(const SealedStreambuf&) = delete;
+    SealedStreambuf& operator=(const SealedStreambuf&) = delete;
+
+    const SealedReader& reader() const noexcept { return m_reader; }
+
+  protected:
+    int_type underflow() override;
+    std::streamsize xsgetn(char_type* s, std::streamsize n) override;
+    std::streamsize showmanyc() override;
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir,
+                     std::ios_base::openmode which) override;
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
+
+  private:
+    // The plain offset of the first byte of the window.
+    std::size_t window_offset() const noexcept;
+
+    SealedReader m_reader;
+    std::unique_ptr<char[]> m_window;
+    std::size_t m_window_start = 0;  // plain offset of the window's first byte
+    std::size_t m_next = 0;          // plain offset to read from when the window is empty
+};
+
+// A read-only, seekable FILE* over a reader, which it owns: fclose releases it. Offsets are
+// 64-bit (fseeko, ftello). A read that fails sets the stream's error indicator with errno EIO.
+// Returns null with errno set (ENOMEM) where the stream cannot be made; the reader is released
+// then.
+std::FILE* OpenReaderStream(SealedReader reader);
+
+}  // namespace util_ko
+
+#endif
