@@ -1,8 +1,10 @@
 // Unseals arbitrary sealed text under arbitrary keys through the exported functions: only the
 // documented exceptions may escape, every fetch gives exactly what the three steps give over
 // whole strings (deconfusion, Base64 decoding, decryption), FetchBuffer, FetchFile,
-// FetchDescriptor and the one-shot calls (file and memory, array and descriptor) agree, a fetch
-// repeats itself, and nothing leaks (LeakSanitizer, open descriptors).
+// FetchDescriptor and the one-shot calls (file and memory, array and descriptor, on one, two and
+// three threads) agree, a fetch repeats itself, and nothing leaks (LeakSanitizer, open
+// descriptors). The fuzz build splits from two chunks of 147,456 sealed characters, so the
+// edited long texts split across threads.
 //
 // Input layout: byte 0 chooses the key (bits 0-1: empty, the next 48 bytes, the next
 // 1 to 63 bytes other than 48 as byte 1 says, or a null pointer), whether the sealed text comes
@@ -281,9 +283,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     const auto path_fd = [&] { return util_ko::UnsealFileToDescriptor(path.c_str(), key); };
     const auto handle_fd = [&] { return FetchDescriptor(handle); };
-    for (const Fetched& f : {fetch_buffer(handle), fetch_file(handle), fetch_descriptor(handle_fd),
-                             fetch_buffer(handle), fetch(from_memory), fetch(from_path),
-                             fetch_descriptor(memory_fd), fetch_descriptor(path_fd)}) {
+    std::vector<Fetched> results = {fetch_buffer(handle),        fetch_file(handle),
+                                    fetch_descriptor(handle_fd), fetch_buffer(handle),
+                                    fetch(from_memory),          fetch(from_path),
+                                    fetch_descriptor(memory_fd), fetch_descriptor(path_fd)};
+    for (const unsigned threads : {2u, 3u}) {
+        results.push_back(
+            fetch([&] { return util_ko::UnsealMemory(copy.get(), sealed.size(), key, threads); }));
+        results.push_back(fetch([&] { return util_ko::UnsealFile(path.c_str(), key, threads); }));
+        results.push_back(fetch_descriptor([&] {
+            return util_ko::UnsealMemoryToDescriptor(copy.get(), sealed.size(), key, threads);
+        }));
+        results.push_back(fetch_descriptor(
+            [&] { return util_ko::UnsealFileToDescriptor(path.c_str(), key, threads); }));
+    }
+    for (const Fetched& f : results) {
         FUZZ_CHECK(f.ok == expected.ok && f.message == expected.message &&
                    f.bytes == expected.bytes);
     }
