@@ -1,22 +1,38 @@
 #include "sealcore/internal/sealed_layout.h"
 
+#include <cstdint>
 #include <cstring>
-#include <initializer_list>
 
 namespace util_ko {
 namespace detail {
 
 std::size_t find_irregular(const char* text, std::size_t n) {
-    // The C library's memchr runs at the width of the machine's vectors; almost every text has
-    // none of these characters but in its last group, so each search runs to the end once.
-    std::size_t first = n;
-    for (const char c : {'\n', '\r', '='}) {
-        const void* at = std::memchr(text, c, first);
-        if (at != nullptr) {
-            first = static_cast<std::size_t>(static_cast<const char*>(at) - text);
+    // Whole blocks are tested 16 bytes at a time with the compiler's vector types (SSE2 on
+    // x86-64, NEON on AArch64, both baseline); almost every text has none of these characters
+    // but in its last group.
+    typedef unsigned char Bytes __attribute__((vector_size(16)));
+    constexpr std::size_t kStep = 64;
+    std::size_t i = 0;
+    for (; i + kStep <= n; i += kStep) {
+        Bytes found = {};
+        for (std::size_t j = 0; j < kStep; j += sizeof(Bytes)) {
+            Bytes v;
+            std::memcpy(&v, text + i + j, sizeof v);
+            found |= reinterpret_cast<Bytes>((v == '\n') | (v == '\r') | (v == '='));
+        }
+        std::uint64_t halves[2];
+        std::memcpy(halves, &found, sizeof halves);
+        if ((halves[0] | halves[1]) != 0) {
+            break;
         }
     }
-    return first;
+    for (; i < n; ++i) {
+        const char c = text[i];
+        if (c == '\n' || c == '\r' || c == '=') {
+            return i;
+        }
+    }
+    return n;
 }
 
 }  // namespace detail
