@@ -175,6 +175,9 @@ class SealedFile(io.RawIOBase):
         return True
 
     def readinto(self, buffer):
+        with memoryview(buffer) as view:
+            if view.readonly:
+                raise TypeError("readinto() needs a writable bytes-like object")
         with _native.Export(buffer, writable=True) as out, self._lock:
             self._checkClosed()
             if self._position >= self._size:
