@@ -96,7 +96,8 @@ def _plain_bytes(handle):
     try:
         address = _lib.sealcore_plain_data(handle)
         size = _lib.sealcore_plain_size(handle)
-        array = type("PlainBytes", (PlainBytes, ctypes.c_ubyte * size), {})
+        # A type of its own (ctypes would keep `c_ubyte * size` for good).
+        array = type("PlainBytes", (PlainBytes, ctypes.Array), {"_type_": ctypes.c_ubyte, "_length_": size})
         plain = array.from_address(address)
         plain._closed = False
     except BaseException:
@@ -266,10 +267,10 @@ def open_memory(sealed, key=""):
         handle = ctypes.c_void_p()
         code = _lib.sealcore_reader_open_memory(ctypes.byref(handle), text.address, text.size, key)
         _native.check(code)
+        return _reader_file(handle, text=text)
     except BaseException:
         text.release()
         raise
-    return _reader_file(handle, text=text)
 
 
 def seal_file(input, output, key=None):
