@@ -159,12 +159,13 @@ class Export:
     __slots__ = ("_view", "address", "size")
 
     def __init__(self, obj, writable=False):
-        self._view = _PyBuffer()
+        self._view = None
+        view = _PyBuffer()
         # Raises TypeError for what is no bytes-like object, BufferError for what is not
         # contiguous or (writable) is read-only.
-        _get_buffer(obj, ctypes.byref(self._view), _PYBUF_WRITABLE if writable else _PYBUF_SIMPLE)
-        self.address = self._view.buf
-        self.size = self._view.len
+        _get_buffer(obj, ctypes.byref(view), _PYBUF_WRITABLE if writable else _PYBUF_SIMPLE)
+        self._view = view
+        self.address, self.size = view.buf, view.len
 
     def release(self):
         if self._view is not None:
