@@ -2,7 +2,7 @@
 # Times whole processes on one random file against the openssl command line and reports the
 # median wall time, the ratio to openssl and the peak resident memory of each.
 #   bench/compare.sh [build dir (default build-bench)] [size in MiB (default 64)] [runs (default 5)]
-# Needs sealpack, unseal_file and rewrap_sealed in <build dir>/bin (configure with
+# Needs sealpack, unseal_file, rewrap_sealed and read_sealed in <build dir>/bin (configure with
 # -DSEALCORE_BUILD_BENCH=ON), openssl and GNU time (/usr/bin/time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +11,7 @@ build=${1:-build-bench}
 mib=${2:-64}
 runs=${3:-5}
 bin=$build/bin
-for tool in "$bin/sealpack" "$bin/unseal_file" "$bin/rewrap_sealed" /usr/bin/time; do
+for tool in "$bin/sealpack" "$bin/unseal_file" "$bin/rewrap_sealed" "$bin/read_sealed" /usr/bin/time; do
     [[ -x $tool ]] || { echo "missing $tool (build with: cmake --build $build)" >&2; exit 1; }
 done
 command -v openssl >/dev/null || { echo "missing openssl" >&2; exit 1; }
@@ -61,6 +61,8 @@ for ((i = 0; i < runs; ++i)); do
     run unseal_stream "$bin/unseal_file" --stream "$work/sealed.txt" ""
     run unseal_stream_fd "$bin/unseal_file" --stream --descriptor "$work/sealed.txt" ""
     run unseal_wrapped "$bin/unseal_file" "$work/wrapped.txt" ""
+    run reader_sequential "$bin/read_sealed" "$work/sealed.txt" "" sequential
+    run reader_random "$bin/read_sealed" "$work/sealed.txt" "" random
     run unseal_openssl openssl enc -d -aes-256-cbc -a -A -K "$K" -iv "$IV" -in "$work/openssl.txt" -out /dev/null
 done
 
@@ -83,10 +85,22 @@ row unseal_fd unseal_openssl "unseal: \`CreateEncryptor(path, key)\` + \`FetchDe
 row unseal_stream unseal_openssl "unseal: \`UnsealFile\` / \`openssl enc -d -aes-256-cbc -a -A\`"
 row unseal_stream_fd unseal_openssl "unseal: \`UnsealFileToDescriptor\`, mapped and read / \`openssl enc -d -aes-256-cbc -a -A\`"
 row unseal_wrapped unseal_openssl "unseal, CR LF every 76 Base64 characters: \`CreateEncryptor(path, key)\` + \`FetchBuffer\` / \`openssl enc -d -aes-256-cbc -a -A\`"
+row reader_sequential unseal_openssl "read: \`OpenSealedFile\`, then the whole model by \`ReadAt\` in 1 MiB requests / \`openssl enc -d -aes-256-cbc -a -A\`"
+row reader_random unseal_openssl "read: \`OpenSealedFile\`, then 4,096 \`ReadAt\` of 4 KiB at random offsets / \`openssl enc -d -aes-256-cbc -a -A\`"
 echo
 echo "wall and CPU (user + system) seconds are medians; ratio = ours / openssl; peak memory is the maximum resident set size"
 echo "(the descriptor's pages count once they are mapped and read, as a loader reads them)."
 echo
+# Reads at random offsets on one reader from one thread and from two, timed after opening.
+rate() { "$bin/read_sealed" "$work/sealed.txt" "" random "$1" 2>&1 >/dev/null | cut -d' ' -f1; }
+one=() two=()
+for ((i = 0; i < runs; ++i)); do
+    one+=("$(rate 1)")
+    two+=("$(rate 2)")
+done
+r1=$(printf '%s\n' "${one[@]}" | median)
+r2=$(printf '%s\n' "${two[@]}" | median)
+awk -v a="$r1" -v b="$r2" 'BEGIN { printf "reads of 4 KiB at random offsets on one reader: %.0f/s on 1 thread, %.0f/s on 2 threads (%.2f x)\n\n", a, b, b / a }'
 # A source of unknown size is read only until it passes what the reader can use.
 for cmd in "$bin/sealpack -i /dev/zero -o $work/zero.h" "$bin/unseal_file /dev/zero \"\"" \
            "$bin/unseal_file --stream /dev/zero \"\""; do

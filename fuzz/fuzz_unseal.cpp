@@ -1,8 +1,11 @@
 // Unseals arbitrary sealed text under arbitrary keys through the exported functions: only the
 // documented exceptions may escape, every fetch gives exactly what the three steps give over
 // whole strings (deconfusion, Base64 decoding, decryption), FetchBuffer, FetchFile,
-// FetchDescriptor and the one-shot calls (file and memory, array and descriptor) agree, a fetch
-// repeats itself, and nothing leaks (LeakSanitizer, open descriptors).
+// FetchDescriptor, the one-shot calls (file and memory, array and descriptor, on one, two and
+// three threads) and the seekable reader (file and memory, read at offsets drawn from the
+// input) agree, a fetch repeats itself, and nothing leaks (LeakSanitizer, open descriptors).
+// The fuzz build splits from two chunks of 147,456 sealed characters, so the edited long texts
+// split across threads.
 //
 // Input layout: byte 0 chooses the key (bits 0-1: empty, the next 48 bytes, the next
 // 1 to 63 bytes other than 48 as byte 1 says, or a null pointer), whether the sealed text comes
@@ -14,11 +17,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -30,6 +35,7 @@
 #include "sealcore/base64.h"
 #include "sealcore/encrypt_api.h"
 #include "sealcore/encrypt_wrapper.h"
+#include "sealcore/sealed_reader.h"
 #include "sealcore/str_confuse.h"
 #include "sealcore/unseal.h"
 
@@ -116,6 +122,42 @@ Fetched fetch_descriptor(Unseal&& unseal) {
         }
         FUZZ_CHECK(got == 0);
         close(fd);
+        f.ok = true;
+    } catch (const std::invalid_argument& e) {
+        f.message = e.what();
+        FUZZ_CHECK(f.message == kBadLength || f.message == kBadPadding);
+    }
+    return f;
+}
+
+// Opens a reader and reads it at offsets drawn from `seed`, each range checked against the bytes
+// read so far in order; gives the whole plain text, read in pieces.
+template <typename Open>
+Fetched fetch_reader(Open&& open, std::uint32_t seed) {
+    Fetched f;
+    try {
+        const util_ko::SealedReader reader = open();
+        std::string piece;
+        for (std::size_t at = 0;;) {
+            seed = seed * 1664525u + 1013904223u;
+            piece.assign(1 + (seed >> 8) % 70000, '\0');
+            const std::size_t got = reader.ReadAt(at, &piece[0], piece.size());
+            FUZZ_CHECK(got == std::min(piece.size(), reader.size() - at));
+            if (got == 0) {
+                break;
+            }
+            f.bytes.append(piece, 0, got);
+            at += got;
+        }
+        FUZZ_CHECK(f.bytes.size() == reader.size());
+        for (int i = 0; i < 8 && !f.bytes.empty(); ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            const std::size_t at = (seed >> 4) % (f.bytes.size() + 16);
+            piece.assign((seed >> 20) % 200, '\0');
+            const std::size_t got = reader.ReadAt(at, &piece[0], piece.size());
+            FUZZ_CHECK(at < f.bytes.size() ? f.bytes.compare(at, got, piece, 0, got) == 0
+                                           : got == 0);
+        }
         f.ok = true;
     } catch (const std::invalid_argument& e) {
         f.message = e.what();
@@ -281,9 +323,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     const auto path_fd = [&] { return util_ko::UnsealFileToDescriptor(path.c_str(), key); };
     const auto handle_fd = [&] { return FetchDescriptor(handle); };
-    for (const Fetched& f : {fetch_buffer(handle), fetch_file(handle), fetch_descriptor(handle_fd),
-                             fetch_buffer(handle), fetch(from_memory), fetch(from_path),
-                             fetch_descriptor(memory_fd), fetch_descriptor(path_fd)}) {
+    const auto reader_memory = [&] {
+        return util_ko::OpenSealedMemory(copy.get(), sealed.size(), key);
+    };
+    const auto reader_path = [&] { return util_ko::OpenSealedFile(path.c_str(), key); };
+    const std::uint32_t seed = static_cast<std::uint32_t>(std::hash<std::string>()(sealed));
+    std::vector<Fetched> results = {fetch_buffer(handle),        fetch_file(handle),
+                                    fetch_descriptor(handle_fd), fetch_buffer(handle),
+                                    fetch(from_memory),          fetch(from_path),
+                                    fetch_descriptor(memory_fd), fetch_descriptor(path_fd),
+                                    fetch_reader(reader_memory, seed),
+                                    fetch_reader(reader_path, seed + 1)};
+    for (const unsigned threads : {2u, 3u}) {
+        results.push_back(
+            fetch([&] { return util_ko::UnsealMemory(copy.get(), sealed.size(), key, threads); }));
+        results.push_back(fetch([&] { return util_ko::UnsealFile(path.c_str(), key, threads); }));
+        results.push_back(fetch_descriptor([&] {
+            return util_ko::UnsealMemoryToDescriptor(copy.get(), sealed.size(), key, threads);
+        }));
+        results.push_back(fetch_descriptor(
+            [&] { return util_ko::UnsealFileToDescriptor(path.c_str(), key, threads); }));
+    }
+    for (const Fetched& f : results) {
         FUZZ_CHECK(f.ok == expected.ok && f.message == expected.message &&
                    f.bytes == expected.bytes);
     }

@@ -70,9 +70,9 @@ class SealedReader {
   private:
     friend SealedReader OpenSealedFile(const char* path, const char* key);
     friend SealedReader OpenSealedMemory(const char* sealed, std::size_t size, const char* key);
-    explicit SealedReader(std::unique_ptr<detail::ReaderState> state) noexcept;
+    explicit SealedReader(detail::ReaderState* state) noexcept : m_state(state) {}
 
-    std::unique_ptr<detail::ReaderState> m_state;
+    detail::ReaderState* m_state = nullptr;  // owned
 };
 
 // Opens the data file at `path` (that sealpack -f wrote) to read by offset; the descriptor stays
@@ -110,13 +110,12 @@ class SealedStreambuf : public std::streambuf {
     pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
 
   private:
-    // The plain offset of the first byte of the window.
-    std::size_t window_offset() const noexcept;
+    // The plain offset that the next byte read comes from.
+    std::size_t position() const noexcept;
 
     SealedReader m_reader;
     std::unique_ptr<char[]> m_window;
-    std::size_t m_window_start = 0;  // plain offset of the window's first byte
-    std::size_t m_next = 0;          // plain offset to read from when the window is empty
+    std::size_t m_window_start = 0;  // the plain offset of the window's first byte
 };
 
 // A read-only, seekable FILE* over a reader, which it owns: fclose releases it. Offsets are

@@ -56,4 +56,62 @@ int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* k
     return detail::unseal_to_descriptor(source, aes.get());
 }
 
+// The threaded forms keep the order of the checks above: the file, the key, then the text.
+PlainBytes UnsealFile(const char* path, const char* key, unsigned threads) {
+    if (threads == 1) {
+        return UnsealFile(path, key);
+    }
+    detail::FileSource source(path);
+    const detail::Key aes(key);
+    detail::PlainArray plain;
+    if (!detail::split_to_array(detail::SealedText{nullptr, source.descriptor(), source.size()},
+                                aes.get(), threads, plain)) {
+        plain = detail::unseal_to_array(source, aes.get(), detail::plain_bound(source.size()));
+    }
+    return PlainBytes(plain.data.release(), plain.size);
+}
+
+PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key, unsigned threads) {
+    if (threads == 1) {
+        return UnsealMemory(sealed, size, key);
+    }
+    const detail::Key aes(key);
+    detail::check_caller_memory(sealed, size);
+    detail::PlainArray plain;
+    if (!detail::split_to_array(detail::SealedText{sealed, -1, size}, aes.get(), threads, plain)) {
+        detail::CallerMemory source(sealed, size);
+        plain = detail::unseal_to_array(source, aes.get(), detail::plain_bound(size));
+    }
+    return PlainBytes(plain.data.release(), plain.size);
+}
+
+int UnsealFileToDescriptor(const char* path, const char* key, unsigned threads) {
+    if (threads == 1) {
+        return UnsealFileToDescriptor(path, key);
+    }
+    detail::FileSource source(path);
+    const detail::Key aes(key);
+    int fd = -1;
+    if (detail::split_to_descriptor(detail::SealedText{nullptr, source.descriptor(), source.size()},
+                                    aes.get(), threads, fd)) {
+        return fd;
+    }
+    return detail::unseal_to_descriptor(source, aes.get());
+}
+
+int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* key,
+                             unsigned threads) {
+    if (threads == 1) {
+        return UnsealMemoryToDescriptor(sealed, size, key);
+    }
+    const detail::Key aes(key);
+    detail::check_caller_memory(sealed, size);
+    int fd = -1;
+    if (detail::split_to_descriptor(detail::SealedText{sealed, -1, size}, aes.get(), threads, fd)) {
+        return fd;
+    }
+    detail::CallerMemory source(sealed, size);
+    return detail::unseal_to_descriptor(source, aes.get());
+}
+
 }  // namespace util_ko

@@ -43,6 +43,8 @@ namespace util_ko {
 class PlainBytes;
 PlainBytes UnsealFile(const char* path, const char* key);
 PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key);
+PlainBytes UnsealFile(const char* path, const char* key, unsigned threads);
+PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key, unsigned threads);
 
 // The plain bytes of one unsealing. Move-only; wipes and releases them when destroyed. A
 // moved-from object is empty.
@@ -62,6 +64,9 @@ class PlainBytes {
   private:
     friend PlainBytes UnsealFile(const char* path, const char* key);
     friend PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key);
+    friend PlainBytes UnsealFile(const char* path, const char* key, unsigned threads);
+    friend PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key,
+                                   unsigned threads);
     // Adopts `data` (from new char[], `size` bytes and a NUL).
     PlainBytes(char* data, std::size_t size) noexcept : m_data(data), m_size(size) {}
 
@@ -85,6 +90,25 @@ PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key);
 // forms then) or it cannot be written or sealed; otherwise throws as those forms.
 int UnsealFileToDescriptor(const char* path, const char* key);
 int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* key);
+
+// The same four calls on several threads, for a large text at start-up, when the cores are
+// otherwise idle. `threads` 1 is the call above, on the caller's thread; 0 is one thread per
+// CPU the process may run on (its affinity mask); n is at most n. The bytes, the exceptions and
+// the order in which the checks fail are those of the call above on the same text and key.
+//   - A text splits at boundaries of 96 sealed characters (48 cipher bytes): each thread reads
+//     its part by offset (the file forms with pread, slice by slice, never holding the sealed
+//     text; the memory forms where the text is) and writes its plain bytes at their own offset,
+//     into the one array or straight into the memory file.
+//   - A text below 3 MiB, one with a line break or an "=" before its last group, or one
+//     of a length that is not a multiple of 6 runs on the caller's thread; so does a pipe.
+//   - A thread that cannot be started means fewer threads. Every thread is joined before the
+//     call returns or throws; a failure on any of them wipes what was written.
+//   - The memory forms do not drop the passed pages of a mapped text as they go.
+PlainBytes UnsealFile(const char* path, const char* key, unsigned threads);
+PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key, unsigned threads);
+int UnsealFileToDescriptor(const char* path, const char* key, unsigned threads);
+int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* key,
+                             unsigned threads);
 
 }  // namespace util_ko
 

@@ -3,6 +3,10 @@
 // Sealing is AES-256-CBC with ISO 7816-4 padding (IV in front), then Base64, then type 1
 // string confusion; `sealcore` undoes the same layers at run time.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,16 +19,17 @@
 #include <string>
 #include <string_view>
 
-#include "sealcore/aes256.h"
-#include "sealcore/base64.h"
 #include "sealcore/encrypt_api.h"
 #include "sealcore/internal/open_source.h"
 #include "sealcore/internal/replace_file.h"
+#include "sealcore/internal/sealer.h"
+#include "sealcore/seal.h"
 #include "sealcore/str_confuse.h"
 
 namespace {
 
 const std::size_t kKeyLength = 32;
+const char kKeyPrompt[] = "copy this key to decrypt module: ";
 
 // A header holds the sealed text as one string literal, which the unsealing handle counts in a
 // signed 32-bit int. Sealed text is 6 * ceil(c / 3) characters for c bytes of cipher output,
@@ -34,29 +39,6 @@ const std::uint64_t kMaxHeaderInput = 1073741791;
 
 // GCC refuses a string literal of 256 MiB or more.
 const std::uint64_t kCompilerLiteralLimit = std::uint64_t(1) << 28;
-
-// Plain bytes per slice: a multiple of 48, so that every slice but the last is whole cipher
-// blocks (16) and, after the IV, leaves at most two bytes that do not fill a Base64 group (3).
-const std::size_t kPlainSlice = 3 * 65536;
-const std::size_t kCipherRoom = 16 + kPlainSlice + 32;
-const std::size_t kTextRoom = (kCipherRoom + 2) / 3 * 4;
-const std::size_t kSealedRoom = kTextRoom / 2 * 3;
-
-// A key only unseals when its bytes come back from confusion and deconfusion, and its
-// confused form must fit on one line of a string literal that is read up to its first NUL.
-bool KeyTravels(const std::string& key) {
-    util_ko::StrConfuse confuse;
-    std::string confused = confuse.ConfuseStr(key, util_ko::CONFUSE_TYPE_1);
-    if (confuse.DeconfuseStr(confused, util_ko::CONFUSE_TYPE_1) != key) {
-        return false;
-    }
-    return confused.find_first_of(std::string("\n\r\0", 3)) == std::string::npos;
-}
-
-// The characters that a string literal cannot hold as they are.
-bool NeedsEscape(char c) {
-    return c == '"' || c == '\\' || c == '?' || c == '\'';
-}
 
 // `holds` is a byte count, or "more than <limit>" for a source whose size was not known.
 std::runtime_error TooLarge(const std::string& path, const std::string& holds) {
@@ -92,54 +74,6 @@ class Input {
   private:
     std::string m_path;
     sealcore_internal::OpenedSource m_source;
-};
-
-// The three layers over consecutive slices of the input: the CBC chain runs on from slice to
-// slice, and the cipher bytes that do not fill a Base64 group wait for the next slice, so the
-// slices' sealed texts join into exactly the sealed text of the whole input.
-class Sealer {
-  public:
-    explicit Sealer(const std::string& key)
-        : m_cipher(key, util_ko::AES256::CBC, util_ko::Padding_Type::ISO_7816_4),
-          m_bytes(new char[kCipherRoom]),
-          m_text(new char[kTextRoom]),
-          m_sealed(new char[kSealedRoom]) {}
-
-    // Seals the next `n` plain bytes (n <= kPlainSlice, a multiple of 16 unless `last`); the
-    // last slice is padded. The result stays valid until the next call.
-    std::string_view Seal(const char* plain, std::size_t n, bool last) {
-        char* const bytes = m_bytes.get();
-        const std::size_t got = m_cipher.encrypt(plain, n, bytes, !last);
-        // Only the first output starts with the IV; the later ones repeat the chain block in
-        // front, whose place the waiting bytes take.
-        std::size_t start = 0;
-        if (m_started) {
-            start = 16 - m_waiting;
-            std::memcpy(bytes + start, m_wait, m_waiting);
-        } else {
-            // From now on the chain goes on from the last block instead of a fresh IV.
-            m_cipher.set_IV(m_cipher.get_IV());
-            m_started = true;
-        }
-        const std::size_t length = got - start;
-        const std::size_t whole = last ? length : length / 3 * 3;
-        m_waiting = length - whole;
-        std::memcpy(m_wait, bytes + start + whole, m_waiting);
-        const int chars = m_base64.Encode(bytes + start, static_cast<int>(whole), m_text.get());
-        const int sealed = m_confuse.ConfuseStrType1(m_text.get(), chars, m_sealed.get());
-        return std::string_view(m_sealed.get(), static_cast<std::size_t>(sealed));
-    }
-
-  private:
-    util_ko::AES256 m_cipher;
-    util_ko::CBase64 m_base64;
-    util_ko::StrConfuse m_confuse;
-    std::unique_ptr<char[]> m_bytes;
-    std::unique_ptr<char[]> m_text;
-    std::unique_ptr<char[]> m_sealed;
-    bool m_started = false;
-    char m_wait[2] = {};
-    std::size_t m_waiting = 0;
 };
 
 // One output file, written by replacement so that a failed run leaves an existing file (the
@@ -206,7 +140,7 @@ bool AssertKey(const std::string& key) {
     const char* problem = nullptr;
     if (key.size() != kKeyLength) {
         problem = "invalid key, key must be of length 32";
-    } else if (!KeyTravels(key)) {
+    } else if (!sealcore_internal::key_travels(key)) {
         problem = "invalid key, key does not survive confusion; use printable ASCII characters";
     }
     if (problem != nullptr) {
@@ -218,18 +152,7 @@ bool AssertKey(const std::string& key) {
 }
 
 std::string TransferMeaning(const std::string& text) {
-    // Counted first, so that the result is allocated once at its final size.
-    std::size_t escapes = 0;
-    for (char c : text) {
-        escapes += NeedsEscape(c) ? 1 : 0;
-    }
-    std::string escaped(text.size() + escapes, '\\');
-    char* out = &escaped[0];
-    for (char c : text) {
-        out += NeedsEscape(c) ? 1 : 0;
-        *out++ = c;
-    }
-    return escaped;
+    return sealcore_internal::escape_literal(text);
 }
 
 namespace {
@@ -257,13 +180,13 @@ bool SealInto(const std::string& input_path, const std::string& key, const std::
             "#include<string>\n"
             "std::string model_str = \"");
     }
-    Sealer sealer(key);
-    std::unique_ptr<char[]> plain(new char[kPlainSlice]);
+    sealcore_internal::Sealer sealer(key);
+    std::unique_ptr<char[]> plain(new char[sealcore_internal::kPlainSlice]);
     std::uint64_t total = 0;
     std::uint64_t literal = 0;
     for (bool last = false; !last;) {
-        const std::size_t got = input.read(plain.get(), kPlainSlice);
-        last = got < kPlainSlice;
+        const std::size_t got = input.read(plain.get(), sealcore_internal::kPlainSlice);
+        last = got < sealcore_internal::kPlainSlice;
         total += got;
         if (header && total > kMaxHeaderInput) {
             throw TooLarge(input_path, "more than " + std::to_string(kMaxHeaderInput));
@@ -292,9 +215,82 @@ bool SealInto(const std::string& input_path, const std::string& key, const std::
     }
     if (data_out) {
         ok = data_out->Finish(true) && ok;
-        std::cout << "copy this key to decrypt module: " << key_literal << '\n';
+        std::cout << kKeyPrompt << key_literal << '\n';
     }
     return ok;
+}
+
+// The literal printed after -f and written into the header's key line.
+std::string KeyLiteral(const std::string& key, bool key_given) {
+    util_ko::StrConfuse confuse;
+    return key_given ? TransferMeaning(confuse.ConfuseStr(key, util_ko::CONFUSE_TYPE_1)) : "";
+}
+
+// Whether the file helper would find no size when it opens `path` (an empty file, a pipe, a
+// device), which it warns of. Looked up before sealing, since the output may replace the input.
+bool Sizeless(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+        return false;
+    }
+    if (S_ISREG(info.st_mode)) {
+        return info.st_size == 0;
+    }
+    if (!S_ISBLK(info.st_mode)) {
+        return true;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const off_t end = lseek(fd, 0, SEEK_END);
+    close(fd);
+    return end <= 0;
+}
+
+// A data file alone is sealed by the library, with the messages that SealInto and the file
+// helper give for the same failures. Returns the exit status.
+int SealDataFile(const std::string& input_path, const std::string& data_path,
+                 const std::string& key, bool key_given) {
+    const bool sizeless = Sizeless(input_path);
+    // The warning of a file that was opened.
+    const auto warn = [sizeless] {
+        if (sizeless) {
+            std::cout << "WARNING: read an empty file\n" << std::flush;
+        }
+    };
+    std::string key_literal;
+    try {
+        key_literal = util_ko::SealFile(input_path.c_str(), data_path.c_str(),
+                                        key_given ? key.c_str() : nullptr);
+    } catch (const char* text) {
+        const int error = errno;
+        if (std::strcmp(text, "fail to open file to read") == 0) {
+            std::cout << input_path << '\n' << std::flush;
+            std::cerr << text << '\n';
+            return 1;
+        }
+        warn();
+        if (std::strcmp(text, "fail to write file") == 0) {
+            std::cerr << "cannot write " << data_path << ": " << std::strerror(error) << '\n';
+            std::cout << kKeyPrompt << KeyLiteral(key, key_given) << '\n';
+        } else if (std::strcmp(text, "not a data file") == 0) {
+            std::cerr << "input has no end: " << input_path
+                      << " is a character device; seal a file or a pipe\n";
+        } else if (std::strcmp(text, "fail to read file") == 0) {
+            std::cerr << "cannot read " << input_path << ": " << std::strerror(error) << '\n';
+        } else {
+            std::cerr << text << '\n';
+        }
+        return 1;
+    } catch (const std::exception& e) {
+        warn();
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+    warn();
+    std::cout << kKeyPrompt << key_literal << '\n';
+    return 0;
 }
 
 }  // namespace
@@ -333,9 +329,12 @@ int main(int argc, char* argv[]) {
     AssertKey(key);
 
     // The outputs are written by replacement as the slices are sealed: a run that fails or is
-    // stopped leaves every existing file as it was.
-    const std::string key_literal =
-        key_given ? TransferMeaning(confuse.ConfuseStr(key, util_ko::CONFUSE_TYPE_1)) : "";
+    // stopped leaves every existing file as it was. A header is sealed here, beside a data file
+    // when both are asked for, so that the input is read once.
+    if (header_path.empty() && !data_path.empty()) {
+        return SealDataFile(input_path, data_path, key, key_given);
+    }
+    const std::string key_literal = KeyLiteral(key, key_given);
     bool ok = false;
     try {
         ok = SealInto(input_path, key, header_path, data_path, key_literal);

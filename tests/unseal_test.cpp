@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tests/support/random_bytes.h"
 #include "tests/support/run_process.h"
@@ -80,6 +83,113 @@ TEST(UnsealMemory, DropsOnlyThePassedPagesOfACleanFileMapping) {
     ASSERT_EQ(mprotect(copied.bytes, copied.size, PROT_READ), 0);
     EXPECT_TRUE(Unsealed(copied) == other);
     EXPECT_TRUE(Unsealed(copied) == other) << "the copied pages must survive the first call";
+}
+
+// What a call gave: its bytes, or the text of what it threw.
+struct Outcome {
+    std::string bytes;
+    std::string error;
+    bool operator==(const Outcome& o) const { return bytes == o.bytes && error == o.error; }
+};
+
+Outcome Outcomes(const std::function<std::string()>& call) {
+    Outcome o;
+    try {
+        o.bytes = call();
+    } catch (const std::exception& e) {
+        o.error = e.what();
+    } catch (const char* text) {
+        o.error = text;
+    }
+    return o;
+}
+
+std::string Drain(int fd) {
+    if (fd < 0) {
+        throw std::runtime_error("no descriptor");
+    }
+    std::string out;
+    char chunk[65536];
+    ssize_t got;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0) {
+        out.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return out;
+}
+
+// Every one-shot call on 0, 2 and 3 threads gives what it gives on one, on texts that split
+// (sizes around the point where splitting starts, and far past it, so that the end falls in a
+// short last chunk) and on texts that must not: a line break or an "=" far into the text, a
+// character more or two more at the end, a cut, a wrong key.
+TEST(UnsealThreads, EveryCallGivesTheOneThreadResult) {
+    struct Text {
+        std::string name;
+        std::string sealed;
+        std::string plain;  // empty where the text does not unseal to a known plain text
+    };
+    std::vector<Text> texts;
+    const std::string wrong_key(32, 'k');
+    // From 1572832 plain bytes the text splits; 1572848 and 1572864 end in "==" and "=";
+    // 2359312 seal to three chunks of 1572864 characters and one unit.
+    for (const std::size_t size : {1572831u, 1572832u, 1572848u, 1572864u, 2359312u}) {
+        const std::string plain = random_bytes(size, static_cast<unsigned>(size));
+        const std::string cipher = seal_oracle::Encrypt(seal_oracle::kDefaultPlainKey, kIv, plain);
+        const std::string base64 = seal_oracle::Base64Encode(cipher);
+        const auto seal = [](const std::string& text) { return seal_oracle::Confuse(text, 1, 2); };
+        const std::string sealed = seal(base64);
+        const std::string n = std::to_string(size);
+        texts.push_back({n, sealed, plain});
+        texts.push_back(
+            {n + " wrong key",
+             seal(seal_oracle::Base64Encode(seal_oracle::Encrypt(wrong_key, kIv, plain))), ""});
+        if (size < 2000000) {
+            continue;
+        }
+        const std::size_t far = base64.size() / 4 * 3 / 4 * 4;  // a group boundary
+        std::string edited = base64;
+        texts.push_back({n + " line breaks", seal(edited.insert(far, "\r\n\r\n")), plain});
+        edited = base64;
+        texts.push_back({n + " early =", seal(edited.insert(far, "A===")), ""});
+        edited = base64;
+        edited[far + 3] = '=';
+        texts.push_back({n + " = in a group", seal(edited), ""});
+        texts.push_back({n + " CR LF after", sealed + "\r\n", plain});
+        texts.push_back({n + " LF after", sealed + "\n", plain});
+        texts.push_back({n + " cut", sealed.substr(0, sealed.size() - 6), ""});
+    }
+    test_support::TempDir dir;
+    const std::string path = dir.file("model.sealed");
+    for (const Text& t : texts) {
+        test_support::write_file(path, t.sealed);
+        const char* p = path.c_str();
+        const char* s = t.sealed.data();
+        const std::size_t n = t.sealed.size();
+        const std::vector<std::function<std::string(unsigned)>> calls = {
+            [&](unsigned k) {
+                const util_ko::PlainBytes b = util_ko::UnsealMemory(s, n, "", k);
+                return std::string(b.data(), b.size());
+            },
+            [&](unsigned k) {
+                const util_ko::PlainBytes b = util_ko::UnsealFile(p, "", k);
+                return std::string(b.data(), b.size());
+            },
+            [&](unsigned k) { return Drain(util_ko::UnsealMemoryToDescriptor(s, n, "", k)); },
+            [&](unsigned k) { return Drain(util_ko::UnsealFileToDescriptor(p, "", k)); },
+        };
+        for (std::size_t c = 0; c < calls.size(); ++c) {
+            const Outcome one = Outcomes([&] { return calls[c](1); });
+            if (!t.plain.empty()) {
+                EXPECT_TRUE(one.bytes == t.plain) << t.name << ", call " << c << ": " << one.error;
+            } else {
+                EXPECT_FALSE(one.error.empty()) << t.name << ", call " << c;
+            }
+            for (const unsigned k : {0u, 2u, 3u}) {
+                EXPECT_TRUE(Outcomes([&] { return calls[c](k); }) == one)
+                    << t.name << ", call " << c << ", " << k << " threads";
+            }
+        }
+    }
 }
 
 }  // namespace

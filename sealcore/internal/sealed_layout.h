@@ -49,6 +49,10 @@ constexpr std::size_t group_of_cipher(std::size_t c) {
 constexpr std::size_t sealed_of_unit(std::size_t c) {
     return c / kUnitCipher * kUnitSealed;
 }
+// The cipher offset of a sealed offset on a unit boundary of such a text.
+constexpr std::size_t cipher_of_unit(std::size_t s) {
+    return s / kUnitSealed * kUnitCipher;
+}
 
 // Plain byte p lies in plain block p / 16, which decrypts from cipher block p / 16 + 1 chained on
 // cipher block p / 16 (the IV for the first): the cipher range [chain_of_plain(p),

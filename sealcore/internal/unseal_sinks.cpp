@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "sealcore/internal/prefault.h"
+#include "sealcore/internal/sealed_layout.h"
 
 // Linux 5.1 and later; older C libraries do not name it.
 #ifndef F_SEAL_FUTURE_WRITE
@@ -20,6 +21,13 @@ namespace util_ko {
 namespace detail {
 
 namespace {
+
+// A new array of plain bytes, left uninitialised: the one place they come from.
+std::unique_ptr<char[]> new_plain_array(std::size_t capacity) {
+    std::unique_ptr<char[]> data(new char[capacity]);
+    prefault(data.get(), capacity);
+    return data;
+}
 
 // The plain bytes straight into the array that becomes the result, left uninitialised so that
 // only the pages the bytes reach are touched. Whatever was written is wiped if the array is
@@ -56,9 +64,8 @@ class ArraySink final : public PlainSink {
 
   private:
     void allocate(std::size_t capacity) {
-        m_data.reset(new char[capacity]);
+        m_data = new_plain_array(capacity);
         m_capacity = capacity;
-        prefault(m_data.get(), capacity);
     }
     void wipe() {
         if (m_data && m_size > 0) {
@@ -142,6 +149,59 @@ bool seal_read_only(int fd) {
     return errno == EINVAL && ::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | rest) == 0;
 }
 
+// The split's plain bytes straight into one array, each thread at its own offsets; the whole
+// array is wiped unless it is released.
+class SplitArray final : public PlainRanges {
+  public:
+    explicit SplitArray(std::size_t capacity)
+        : m_data(new_plain_array(capacity)), m_capacity(capacity) {}
+    ~SplitArray() {
+        if (m_data) {
+            explicit_bzero(m_data.get(), m_capacity);
+        }
+    }
+    SplitArray(const SplitArray&) = delete;
+    SplitArray& operator=(const SplitArray&) = delete;
+
+    char* at(std::size_t offset, char*) override { return m_data.get() + offset; }
+    bool put(std::size_t, const char*, std::size_t) override { return true; }
+
+    PlainArray release(std::size_t size) {
+        m_data[size] = '\0';
+        return PlainArray{std::move(m_data), size};
+    }
+
+  private:
+    std::unique_ptr<char[]> m_data;
+    std::size_t m_capacity;
+};
+
+// The split's plain bytes written into a memory file by each thread at its own offsets.
+class SplitDescriptor final : public PlainRanges {
+  public:
+    explicit SplitDescriptor(int fd) : m_fd(fd) {}
+
+    char* at(std::size_t, char* scratch) override { return scratch; }
+    bool put(std::size_t offset, const char* plain, std::size_t n) override {
+        while (n > 0) {
+            const ssize_t wrote = ::pwrite(m_fd, plain, n, static_cast<off_t>(offset));
+            if (wrote < 0 && errno == EINTR) {
+                continue;
+            }
+            if (wrote <= 0) {
+                return false;
+            }
+            plain += wrote;
+            offset += static_cast<std::size_t>(wrote);
+            n -= static_cast<std::size_t>(wrote);
+        }
+        return true;
+    }
+
+  private:
+    int m_fd;
+};
+
 }  // namespace
 
 PlainArray unseal_to_array(SealedSource& source, const std::string& key, std::size_t expected) {
@@ -164,6 +224,46 @@ int unseal_to_descriptor(SealedSource& source, const std::string& key) {
         return -1;
     }
     return fd.release();
+}
+
+bool split_to_array(const SealedText& text, const std::string& key, unsigned threads,
+                    PlainArray& plain) {
+    const SplitPlan plan = plan_split(text, threads);
+    if (plan.threads < 2) {
+        return false;
+    }
+    SplitArray out(plan.cipher - kBlock + 1);
+    std::size_t size = 0;
+    if (!unseal_split(plan, text, key, out, size)) {
+        return false;
+    }
+    plain = out.release(size);
+    return true;
+}
+
+// A write that fails hands the text to the one-thread pipeline, which meets the failure again
+// and reports it with its errno.
+bool split_to_descriptor(const SealedText& text, const std::string& key, unsigned threads,
+                         int& fd) {
+    const SplitPlan plan = plan_split(text, threads);
+    if (plan.threads < 2) {
+        return false;
+    }
+    OwnedDescriptor file(memfd_create("sealcore", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    fd = -1;
+    if (file.get() < 0) {
+        return true;
+    }
+    SplitDescriptor out(file.get());
+    std::size_t size = 0;
+    if (!unseal_split(plan, text, key, out, size)) {
+        return false;
+    }
+    if (::ftruncate(file.get(), static_cast<off_t>(size)) != 0 || !seal_read_only(file.get())) {
+        return true;
+    }
+    fd = file.release();
+    return true;
 }
 
 }  // namespace detail

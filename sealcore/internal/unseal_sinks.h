@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "sealcore/internal/unseal_split.h"
 #include "sealcore/internal/unseal_stream.h"
 
 #pragma GCC visibility push(hidden)
@@ -31,6 +32,14 @@ PlainArray unseal_to_array(SealedSource& source, const std::string& key, std::si
 // cannot be written or sealed; throws what unseal_streamed throws. No descriptor stays open
 // after a failure.
 int unseal_to_descriptor(SealedSource& source, const std::string& key);
+
+// As unseal_to_array and unseal_to_descriptor, split across at most `threads` threads (0: one
+// per CPU the process may run on) where plan_split allows it. False when the text is left to
+// the one-thread pipeline, with nothing kept; true with the array, or with the descriptor or -1
+// and errno set, otherwise. Throws the cipher's padding error, with whatever was written wiped.
+bool split_to_array(const SealedText& text, const std::string& key, unsigned threads,
+                    PlainArray& plain);
+bool split_to_descriptor(const SealedText& text, const std::string& key, unsigned threads, int& fd);
 
 }  // namespace detail
 }  // namespace util_ko

@@ -65,6 +65,8 @@ class FileSource final : public SealedSource {
 
     // The size when the file was opened; 0 for a pipe.
     std::size_t size() const { return m_file.size; }
+    // The open file, which a regular file lets several threads read by offset.
+    int descriptor() const { return m_file.fd; }
     // Every slice but the last is filled to the brim, however the reads come back.
     std::size_t next(const char*& slice) override;
 
