@@ -273,13 +273,19 @@ def open_memory(sealed, key=""):
         raise
 
 
+# Sealing draws its random bits from libc's one generator, seeded from the clock.
+_seal_lock = threading.Lock()
+
+
 def seal_file(input, output, key=None):
     """Seals the file `input` into the data file `output` as `sealpack -i input -k key -f
     output` does, and returns the key literal sealpack prints ("" for the built-in default key,
     which None selects). `key` is the 32-byte AES key, str (UTF-8) or bytes. The output appears
     whole or not at all."""
     source, target = _native.path_bytes(input), _native.path_bytes(output)
+    key = _native.key_bytes(key, sealing=True)
     literal = ctypes.create_string_buffer(_native.KEY_LITERAL_SIZE)
-    code = _lib.sealcore_seal_file(source, target, _native.key_bytes(key, sealing=True), literal)
+    with _seal_lock:
+        code = _lib.sealcore_seal_file(source, target, key, literal)
     _native.check(code, input, output)
     return literal.value.decode("utf-8", "surrogateescape")
