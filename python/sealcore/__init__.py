@@ -25,7 +25,6 @@ from ._native import Error
 __all__ = [
     "Error",
     "PlainBytes",
-    "SealedFile",
     "open",
     "open_memory",
     "seal_file",
@@ -148,10 +147,11 @@ def unseal_file_to_descriptor(path, key="", threads=1):
     return fd.value
 
 
-class SealedFile(io.RawIOBase):
+class _SealedRaw(io.RawIOBase):
     """The plain bytes of a sealed text as a read-only, seekable raw file: every readinto reads
     them by offset straight into the caller's buffer, decoding only what it touches. open() and
-    open_memory() give it under an io.BufferedReader."""
+    open_memory() give it under an io.BufferedReader (as f.raw); it is made only from a reader
+    they opened."""
 
     def __init__(self, reader, size, name=None, text=None):
         super().__init__()
@@ -242,12 +242,12 @@ def _reader_file(handle, name=None, text=None):
     if code != 0:
         _lib.sealcore_reader_free(handle)
         _native.check(code, name)
-    return io.BufferedReader(SealedFile(handle, size.value, name, text), _BUFFER_SIZE)
+    return io.BufferedReader(_SealedRaw(handle, size.value, name, text), _BUFFER_SIZE)
 
 
 def open(path, key=""):
     """Opens the data file at `path` (that sealpack -f wrote) to read its plain bytes by offset,
-    never unsealing it whole: a read-only, seekable io.BufferedReader over a SealedFile, for
+    never unsealing it whole: a read-only, seekable io.BufferedReader over a raw file, for
     loaders that take a file object (torch.load, numpy.load, zipfile.ZipFile). Opening reads the
     sealed text once, to learn its plain size. A pipe or a socket raises OSError."""
     encoded = _native.path_bytes(path)
