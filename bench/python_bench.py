@@ -7,7 +7,7 @@ C++ program (python_bench_peer), on one random file, and checks the targets:
     seal_file       within 1.1x of SealFile
 
     python3 bench/python_bench.py [build dir (default build-bench)] [size in MiB (default 64)]
-                                  [runs (default 5)]
+                                  [runs (default 10)]
 
 Run it with the Python to measure; the build needs -DSEALCORE_BUILD_BENCH=ON (for
 python_bench_peer and sealpack) and puts the package under <build dir>/python. Each call runs
@@ -61,7 +61,7 @@ def measure(argv, env=None):
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build-bench")
     mib = int(sys.argv[2]) if len(sys.argv) > 2 else 64
-    runs = sys.argv[3] if len(sys.argv) > 3 else "5"
+    runs = sys.argv[3] if len(sys.argv) > 3 else "10"
     peer, sealpack = os.path.join(build, "bin", "python_bench_peer"), os.path.join(build, "bin", "sealpack")
     for tool in (peer, sealpack):
         if not os.access(tool, os.X_OK):
