@@ -60,6 +60,10 @@ for ((i = 0; i < runs; ++i)); do
     run unseal_fd "$bin/unseal_file" --descriptor "$work/sealed.txt" ""
     run unseal_stream "$bin/unseal_file" --stream "$work/sealed.txt" ""
     run unseal_stream_fd "$bin/unseal_file" --stream --descriptor "$work/sealed.txt" ""
+    run unseal_stream_2 "$bin/unseal_file" --stream --threads 2 "$work/sealed.txt" ""
+    run unseal_stream_all "$bin/unseal_file" --stream --threads 0 "$work/sealed.txt" ""
+    run unseal_stream_fd_2 "$bin/unseal_file" --stream --threads 2 --descriptor "$work/sealed.txt" ""
+    run unseal_stream_fd_all "$bin/unseal_file" --stream --threads 0 --descriptor "$work/sealed.txt" ""
     run unseal_wrapped "$bin/unseal_file" "$work/wrapped.txt" ""
     run reader_sequential "$bin/read_sealed" "$work/sealed.txt" "" sequential
     run reader_random "$bin/read_sealed" "$work/sealed.txt" "" random
@@ -84,6 +88,10 @@ row unseal unseal_openssl "unseal: \`CreateEncryptor(path, key)\` + \`FetchBuffe
 row unseal_fd unseal_openssl "unseal: \`CreateEncryptor(path, key)\` + \`FetchDescriptor\`, mapped and read / \`openssl enc -d -aes-256-cbc -a -A\`"
 row unseal_stream unseal_openssl "unseal: \`UnsealFile\` / \`openssl enc -d -aes-256-cbc -a -A\`"
 row unseal_stream_fd unseal_openssl "unseal: \`UnsealFileToDescriptor\`, mapped and read / \`openssl enc -d -aes-256-cbc -a -A\`"
+row unseal_stream_2 unseal_openssl "unseal: \`UnsealFile\` on 2 threads / \`openssl enc -d -aes-256-cbc -a -A\`"
+row unseal_stream_all unseal_openssl "unseal: \`UnsealFile\` on all $(nproc) CPUs / \`openssl enc -d -aes-256-cbc -a -A\`"
+row unseal_stream_fd_2 unseal_openssl "unseal: \`UnsealFileToDescriptor\` on 2 threads, mapped and read / \`openssl enc -d -aes-256-cbc -a -A\`"
+row unseal_stream_fd_all unseal_openssl "unseal: \`UnsealFileToDescriptor\` on all $(nproc) CPUs, mapped and read / \`openssl enc -d -aes-256-cbc -a -A\`"
 row unseal_wrapped unseal_openssl "unseal, CR LF every 76 Base64 characters: \`CreateEncryptor(path, key)\` + \`FetchBuffer\` / \`openssl enc -d -aes-256-cbc -a -A\`"
 row reader_sequential unseal_openssl "read: \`OpenSealedFile\`, then the whole model by \`ReadAt\` in 1 MiB requests / \`openssl enc -d -aes-256-cbc -a -A\`"
 row reader_random unseal_openssl "read: \`OpenSealedFile\`, then 4,096 \`ReadAt\` of 4 KiB at random offsets / \`openssl enc -d -aes-256-cbc -a -A\`"

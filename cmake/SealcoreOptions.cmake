@@ -8,8 +8,8 @@ endif()
 
 if(SEALCORE_TSAN)
   # For the tests that run the library on several threads; .ci/run builds and runs only
-  # encrypt_api_threads_test this way, since the other tests' expectations assume no sanitizer or
-  # AddressSanitizer.
+  # encrypt_api_threads_test and unseal_test's threaded test this way, since the other tests'
+  # expectations assume no sanitizer or AddressSanitizer.
   if(SEALCORE_SANITIZE OR SEALCORE_FUZZ)
     message(FATAL_ERROR "SEALCORE_TSAN cannot be combined with AddressSanitizer")
   endif()

@@ -328,10 +328,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     const auto reader_path = [&] { return util_ko::OpenSealedFile(path.c_str(), key); };
     const std::uint32_t seed = static_cast<std::uint32_t>(std::hash<std::string>()(sealed));
-    std::vector<Fetched> results = {fetch_buffer(handle),        fetch_file(handle),
-                                    fetch_descriptor(handle_fd), fetch_buffer(handle),
-                                    fetch(from_memory),          fetch(from_path),
-                                    fetch_descriptor(memory_fd), fetch_descriptor(path_fd),
+    std::vector<Fetched> results = {fetch_buffer(handle),
+                                    fetch_file(handle),
+                                    fetch_descriptor(handle_fd),
+                                    fetch_buffer(handle),
+                                    fetch(from_memory),
+                                    fetch(from_path),
+                                    fetch_descriptor(memory_fd),
+                                    fetch_descriptor(path_fd),
                                     fetch_reader(reader_memory, seed),
                                     fetch_reader(reader_path, seed + 1)};
     for (const unsigned threads : {2u, 3u}) {

@@ -45,9 +45,10 @@ const Message kMessages[] = {
     {SEALCORE_ERROR_INVALID_ARGUMENT, "invalid argument"},
 };
 
+// Never SEALCORE_OK: whatever was thrown is a failure.
 int CodeOf(const char* text, int otherwise) {
     for (const Message& m : kMessages) {
-        if (std::strcmp(m.text, text) == 0) {
+        if (m.code != SEALCORE_OK && std::strcmp(m.text, text) == 0) {
             return m.code;
         }
     }

@@ -40,7 +40,7 @@ enum {
     SEALCORE_ERROR_NOT_DATA = -6,     /* "not a data file": a character device */
     SEALCORE_ERROR_NOT_SEEKABLE = -7, /* "not a seekable file": a pipe or a socket */
     SEALCORE_ERROR_CHANGED = -8,      /* "sealed file changed" after it was opened */
-    SEALCORE_ERROR_WRITE = -9,        /* the sealed output cannot be written; errno set */
+    SEALCORE_ERROR_WRITE = -9,        /* "fail to write file": the sealed output; errno set */
     SEALCORE_ERROR_OUT_OF_MEMORY = -10,   /* "out of memory" */
     SEALCORE_ERROR_SYSTEM = -11,          /* another failure of the system; errno set */
     SEALCORE_ERROR_NULL_POINTER = -12,    /* a required pointer argument is null */
@@ -102,7 +102,9 @@ SEALCORE_C_API void sealcore_reader_free(sealcore_reader* reader);
 /* Seals the file `input` into the data file `output` as `sealpack -i input -k key -f output`
  * does; `key` is the 32-character AES key, or null or "" for the built-in default key. Where
  * `key_literal` is not null it receives the key literal sealpack prints, NUL-terminated ("" for
- * the default key); it must hold SEALCORE_KEY_LITERAL_SIZE bytes. */
+ * the default key); it must hold SEALCORE_KEY_LITERAL_SIZE bytes. The literal is escaped for a
+ * string literal in source: the key to unseal with is the literal with each backslash dropped
+ * (the character after it kept). */
 SEALCORE_C_API int sealcore_seal_file(const char* input, const char* output, const char* key,
                                       char* key_literal);
 

@@ -99,8 +99,10 @@ int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* k
 //     its part by offset (the file forms with pread, slice by slice, never holding the sealed
 //     text; the memory forms where the text is) and writes its plain bytes at their own offset,
 //     into the one array or straight into the memory file.
-//   - A text below 3 MiB, one with a line break or an "=" before its last group, or one
-//     of a length that is not a multiple of 6 runs on the caller's thread; so does a pipe.
+//   - A text below 3 MiB, one whose length is not a multiple of 6, and a pipe run on the
+//     caller's thread. A line break or an "=" before the last group of the Base64 text, and a
+//     read or write that fails, stop the threads where they meet it, and the text runs again
+//     on the caller's thread, which gives the exact result or error.
 //   - A thread that cannot be started means fewer threads. Every thread is joined before the
 //     call returns or throws; a failure on any of them wipes what was written.
 //   - The memory forms do not drop the passed pages of a mapped text as they go.

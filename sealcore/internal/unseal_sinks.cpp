@@ -22,10 +22,13 @@ namespace detail {
 
 namespace {
 
-// A new array of plain bytes, left uninitialised: the one place they come from.
-std::unique_ptr<char[]> new_plain_array(std::size_t capacity) {
+// A new array of plain bytes, left uninitialised: the one place they come from. `populate`
+// backs its pages at once; otherwise each writer does for its own range.
+std::unique_ptr<char[]> new_plain_array(std::size_t capacity, bool populate = true) {
     std::unique_ptr<char[]> data(new char[capacity]);
-    prefault(data.get(), capacity);
+    if (populate) {
+        prefault(data.get(), capacity);
+    }
     return data;
 }
 
@@ -154,7 +157,7 @@ bool seal_read_only(int fd) {
 class SplitArray final : public PlainRanges {
   public:
     explicit SplitArray(std::size_t capacity)
-        : m_data(new_plain_array(capacity)), m_capacity(capacity) {}
+        : m_data(new_plain_array(capacity, false)), m_capacity(capacity) {}
     ~SplitArray() {
         if (m_data) {
             explicit_bzero(m_data.get(), m_capacity);
@@ -163,6 +166,8 @@ class SplitArray final : public PlainRanges {
     SplitArray(const SplitArray&) = delete;
     SplitArray& operator=(const SplitArray&) = delete;
 
+    // Each thread backs the pages of its own range, so that the faults run in parallel too.
+    void prepare(std::size_t offset, std::size_t n) override { prefault(m_data.get() + offset, n); }
     char* at(std::size_t offset, char*) override { return m_data.get() + offset; }
     bool put(std::size_t, const char*, std::size_t) override { return true; }
 
@@ -181,6 +186,7 @@ class SplitDescriptor final : public PlainRanges {
   public:
     explicit SplitDescriptor(int fd) : m_fd(fd) {}
 
+    void prepare(std::size_t, std::size_t) override {}
     char* at(std::size_t, char* scratch) override { return scratch; }
     bool put(std::size_t offset, const char* plain, std::size_t n) override {
         while (n > 0) {

@@ -54,6 +54,8 @@ void open_sealed_file(const char* path, OpenedFile& file) {
     } else if (S_ISBLK(info.st_mode)) {
         const off_t end = ::lseek(file.fd, 0, SEEK_END);
         file.size = end > 0 ? static_cast<std::size_t>(end) : 0;
+        // A file source reads on from the descriptor's position.
+        ::lseek(file.fd, 0, SEEK_SET);
     }
 }
 

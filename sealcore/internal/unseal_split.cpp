@@ -9,7 +9,6 @@
 #include <exception>
 #include <memory>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -113,6 +112,8 @@ bool unseal_chunk(Shared& shared, Worker& w, std::size_t begin, std::size_t end)
         held = kBlock;
     }
     std::size_t plain_at = cipher_at > 0 ? cipher_at - kBlock : 0;
+    shared.out.prepare(plain_at,
+                       (holds_end ? shared.plan.cipher : cipher_of_unit(end)) - kBlock - plain_at);
     for (std::size_t at = begin; at < end;) {
         if (shared.failed.load(std::memory_order_relaxed)) {
             return false;
@@ -244,8 +245,9 @@ bool unseal_split(const SplitPlan& plan, const SealedText& text, const std::stri
     for (unsigned i = 1; i < plan.threads; ++i) {
         try {
             threads.emplace_back(work, std::ref(shared));
-        } catch (const std::system_error&) {
-            // Fewer threads take the chunks.
+        } catch (const std::exception&) {
+            // A thread the system cannot start (std::system_error), or no memory for its state:
+            // fewer threads take the chunks.
             break;
         }
     }

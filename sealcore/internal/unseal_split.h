@@ -31,6 +31,8 @@ struct SealedText {
 // Where the plain bytes go, each thread writing its own ranges.
 class PlainRanges {
   public:
+    // The thread that calls this is about to write the plain bytes [offset, offset + n).
+    virtual void prepare(std::size_t offset, std::size_t n) = 0;
     // Where to write the plain bytes at `offset`: the output itself, or `scratch`, which put()
     // then stores.
     virtual char* at(std::size_t offset, char* scratch) = 0;
