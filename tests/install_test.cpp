@@ -28,6 +28,8 @@ const std::string kBinDir = INSTALL_BINDIR;
 const std::string kLibDir = INSTALL_LIBDIR;
 const std::string kIncludeDir = INSTALL_INCLUDEDIR;
 const std::string kManDir = INSTALL_MANDIR;
+// Where the Python package is installed; empty when it is not built.
+const std::string kPythonDir = PYTHON_INSTALL_DIR;
 const std::string kPayload = std::string(CONSUMER_DIR) + "/data/payload.txt";
 
 std::string Describe(const std::vector<std::string>& argv, const ProcessResult& r) {
@@ -87,6 +89,11 @@ std::set<std::string> ExpectedTree() {
          {"aes256_base", "s_box", "aes256", "aes256_prng", "base64", "str_confuse", "encrypt_api",
           "encrypt_wrapper", "file_helper", "unseal", "sealed_reader", "seal", "sealcore_c"}) {
         expected.insert(kIncludeDir + "/sealcore/" + unit + ".h");
+    }
+    if (!kPythonDir.empty()) {
+        for (const char* module : {"__init__.py", "_native.py", "_location.py"}) {
+            expected.insert(kPythonDir + "/sealcore/" + module);
+        }
     }
     return expected;
 }
@@ -258,6 +265,27 @@ TEST_F(InstalledPackage, PkgConfigConsumerBuildsFromAMovedTreeAndRuns) {
     EXPECT_NE(linked.out.find(moved), std::string::npos)
         << "the program should find libsealcore in the moved tree:\n"
         << linked.out;
+}
+
+TEST_F(InstalledPackage, PythonPackageLoadsTheLibraryOfItsMovedTree) {
+    if (std::string(PYTHON).empty() || SANITIZED) {
+        GTEST_SKIP() << "no Python package, or no interpreter here that can load the library";
+    }
+    TempDir work;
+    const std::string moved = work.file("moved");
+    fs::copy(s_prefix, moved, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    const std::string script =
+        "import os, sys, sealcore\n"
+        "print(os.path.realpath(sealcore._native.LIBRARY))\n"
+        "key = sealcore.seal_file(sys.argv[1], sys.argv[2], '\"quoted\" key? with \\'marks\\' \\\\ "
+        "ok!')\n"
+        "with open(sys.argv[1], 'rb') as f, sealcore.open(sys.argv[2], key) as g:\n"
+        "    assert f.read() == g.read()\n";
+    ProcessResult run = MustRun({"/usr/bin/env", "PYTHONPATH=" + moved + "/" + kPythonDir,
+                                 "PYTHONDONTWRITEBYTECODE=1", PYTHON, "-c", script, kPayload,
+                                 work.file("payload.sealed")});
+    EXPECT_EQ(run.out,
+              fs::canonical(moved + "/" + kLibDir).string() + "/libsealcore.so." + kVersion + "\n");
 }
 
 TEST(DebianPackage, HoldsTheInstalledTreeUnderUsr) {
