@@ -14,34 +14,18 @@
 #include <vector>
 
 #include "sealcore/unseal.h"
+#include "tests/support/outcome.h"
 #include "tests/support/random_bytes.h"
 #include "tests/support/run_process.h"
 #include "tests/support/seal_oracle.h"
 
 namespace {
 
+using test_support::Outcome;
+using test_support::Outcomes;
 using test_support::random_bytes;
 
 const std::string kIv = "0123456789abcdef";
-
-// Bytes, or the message of the exception, of one way of unsealing.
-struct Outcome {
-    std::string bytes;
-    std::string error;
-};
-
-template <typename F>
-Outcome Catch(F f) {
-    Outcome o;
-    try {
-        o.bytes = f();
-    } catch (const std::invalid_argument& e) {
-        o.error = e.what();
-    } catch (const char* e) {
-        o.error = e;
-    }
-    return o;
-}
 
 // Reads the whole text through ReadAt ranges of the sizes `rng` draws, in order.
 std::string ReadInPieces(const util_ko::SealedReader& reader, std::mt19937& rng) {
@@ -114,12 +98,12 @@ TEST(SealedReader, GivesTheFullUnsealingsBytesOrItsError) {
                  {Edited(sealed, edits[e]), Edited(sealed, edits[e]) + "x"}) {
                 SCOPED_TRACE("size " + std::to_string(size) + ", edit " + std::to_string(e) +
                              ", length " + std::to_string(text.size()));
-                const Outcome full = Catch([&] {
+                const Outcome full = Outcomes([&] {
                     const util_ko::PlainBytes p =
                         util_ko::UnsealMemory(text.data(), text.size(), "");
                     return std::string(p.data(), p.size());
                 });
-                const Outcome opened = Catch([&] {
+                const Outcome opened = Outcomes([&] {
                     const util_ko::SealedReader reader =
                         util_ko::OpenSealedMemory(text.data(), text.size(), "");
                     EXPECT_EQ(reader.size(), full.bytes.size());
@@ -194,16 +178,17 @@ TEST(SealedReader, RefusesWhatCannotBeReadByOffset) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
-    EXPECT_EQ(Catch([&] {
+    EXPECT_EQ(Outcomes([&] {
                   return std::to_string(util_ko::OpenSealedFile(path.c_str(), "").size());
               }).error,
               "not a seekable file");
     close(fds[0]);
     close(fds[1]);
-    EXPECT_EQ(
-        Catch([] { return std::to_string(util_ko::OpenSealedFile("/dev/zero", "").size()); }).error,
-        "not a data file");
-    EXPECT_EQ(Catch([] {
+    EXPECT_EQ(Outcomes([] {
+                  return std::to_string(util_ko::OpenSealedFile("/dev/zero", "").size());
+              }).error,
+              "not a data file");
+    EXPECT_EQ(Outcomes([] {
                   return std::to_string(util_ko::OpenSealedFile("/proc/self/status", "").size());
               }).error,
               "not a seekable file");
@@ -219,7 +204,7 @@ TEST(SealedReader, FileCutAfterOpeningThrowsFromTheRead) {
     const util_ko::SealedReader reader = util_ko::OpenSealedFile(path.c_str(), "");
     ASSERT_EQ(truncate(path.c_str(), 1000), 0);
     std::string out(plain.size(), '\0');
-    EXPECT_EQ(Catch([&] { return std::to_string(reader.ReadAt(0, &out[0], out.size())); }).error,
+    EXPECT_EQ(Outcomes([&] { return std::to_string(reader.ReadAt(0, &out[0], out.size())); }).error,
               "sealed file changed");
 }
 

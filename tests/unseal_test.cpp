@@ -13,12 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/outcome.h"
 #include "tests/support/random_bytes.h"
 #include "tests/support/run_process.h"
 #include "tests/support/seal_oracle.h"
 
 namespace {
 
+using test_support::Outcome;
+using test_support::Outcomes;
 using test_support::random_bytes;
 
 const std::string kIv = "0123456789abcdef";
@@ -90,25 +93,6 @@ TEST(UnsealMemory, DropsOnlyThePassedPagesOfACleanFileMapping) {
         EXPECT_TRUE(Unsealed(copied, threads) == other)
             << "the copied pages must survive the first call";
     }
-}
-
-// What a call gave: its bytes, or the text of what it threw.
-struct Outcome {
-    std::string bytes;
-    std::string error;
-    bool operator==(const Outcome& o) const { return bytes == o.bytes && error == o.error; }
-};
-
-Outcome Outcomes(const std::function<std::string()>& call) {
-    Outcome o;
-    try {
-        o.bytes = call();
-    } catch (const std::exception& e) {
-        o.error = e.what();
-    } catch (const char* text) {
-        o.error = text;
-    }
-    return o;
 }
 
 std::string Drain(int fd) {
