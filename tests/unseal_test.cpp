@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sealcore/sealed_reader.h"
 #include "tests/support/outcome.h"
 #include "tests/support/random_bytes.h"
 #include "tests/support/run_process.h"
@@ -80,6 +81,16 @@ TEST(UnsealMemory, DropsOnlyThePassedPagesOfACleanFileMapping) {
         EXPECT_LT(ResidentKib(clean.bytes), sealed.size() / 1024 / 8) << "the passed pages stay";
         EXPECT_TRUE(Unsealed(clean, threads) == plain)
             << "the dropped pages read again from the file";
+        if (threads == 1) {
+            // A reader's opening reads the whole text once, and drops its pages the same way.
+            const Mapped fresh(path, sealed.size(), PROT_READ);
+            const util_ko::SealedReader reader =
+                util_ko::OpenSealedMemory(fresh.bytes, fresh.size, "");
+            EXPECT_LT(ResidentKib(fresh.bytes), sealed.size() / 1024 / 8);
+            std::string middle(1000, '\0');
+            ASSERT_EQ(reader.ReadAt(plain.size() / 2, &middle[0], middle.size()), middle.size());
+            EXPECT_TRUE(plain.compare(plain.size() / 2, middle.size(), middle) == 0);
+        }
 
         const std::string other = random_bytes(plain.size(), 22);
         const Mapped copied(path, sealed.size(), PROT_READ | PROT_WRITE);

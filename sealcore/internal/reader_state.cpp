@@ -318,15 +318,26 @@ void ReaderState::learn_layout() {
     m_text = text_length(m_sealed);
     const std::size_t stride = std::max(kMarkStride, m_text / 4 * 3 / kMaxMarks);
     GroupScanner scanner(m_text, stride, m_marks);
-    const std::size_t slice = kSealedSlice;
-    std::unique_ptr<char[]> buffer(new char[(in_memory() ? 0 : slice) + slice / 3 * 2 + 1]);
-    char* const chars = buffer.get() + (in_memory() ? 0 : slice);
+    std::unique_ptr<char[]> chars(new char[kSealedSlice / 3 * 2 + 1]);
     StrConfuse confuse;
-    for (std::size_t offset = 0; offset < m_sealed; offset += slice) {
-        const std::size_t n = std::min(slice, m_sealed - offset);
-        const char* sealed = this->sealed(offset, n, buffer.get());
-        scanner.feed(chars, static_cast<std::size_t>(
-                                confuse.DeconfuseStrType1(sealed, static_cast<int>(n), chars)));
+    const auto scan = [&](const char* sealed, std::size_t n) {
+        scanner.feed(chars.get(), static_cast<std::size_t>(confuse.DeconfuseStrType1(
+                                      sealed, static_cast<int>(n), chars.get())));
+    };
+    if (in_memory()) {
+        // It drops the pages it has passed where a clean file mapping gives them back, so that
+        // opening an embedded model leaves no more of its text resident than the reads touch.
+        CallerMemory source(m_memory, m_sealed);
+        const char* slice = nullptr;
+        for (std::size_t n; (n = source.next(slice)) > 0;) {
+            scan(slice, n);
+        }
+    } else {
+        std::unique_ptr<char[]> buffer(new char[kSealedSlice]);
+        for (std::size_t offset = 0; offset < m_sealed; offset += kSealedSlice) {
+            const std::size_t n = std::min(kSealedSlice, m_sealed - offset);
+            scan(sealed(offset, n, buffer.get()), n);
+        }
     }
     m_cipher = scanner.finish();
     // The cipher judges the length and the padding from the last two blocks as it judges them at
