@@ -53,7 +53,8 @@ zip_int64_t ThroughStream(void* state, void* data, zip_uint64_t len, zip_source_
         case ZIP_SOURCE_SUPPORTS:
             return zip_source_make_command_bitmap(
                 ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                ZIP_SOURCE_ERROR, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS, -1);
+                ZIP_SOURCE_ERROR, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS,
+                ZIP_SOURCE_FREE, -1);
         default:
             return 0;
     }
