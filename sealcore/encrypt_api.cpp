@@ -180,7 +180,8 @@ FILE* EncryptApi::CreateFileHandle() {
 int EncryptApi::CreateDescriptor() {
     ReleaseBuffers();
     detail::MemorySource source(m_sealed, static_cast<std::size_t>(m_sealed_size));
-    return detail::unseal_to_descriptor(source, m_key);
+    return detail::unseal_to_descriptor(
+        source, m_key, detail::plain_bound(static_cast<std::size_t>(m_sealed_size)));
 }
 
 void EncryptApi::DestroyFileHandle(void* stream) {

@@ -43,13 +43,13 @@ PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key) {
 int UnsealFileToDescriptor(const char* path, const char* key) {
     detail::FileSource source(path);
     const detail::Key aes(key);
-    return detail::unseal_to_descriptor(source, aes.get());
+    return detail::unseal_to_descriptor(source, aes.get(), detail::plain_bound(source.size()));
 }
 
 int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* key) {
     const detail::Key aes(key);
     detail::CallerMemory source(sealed, size);
-    return detail::unseal_to_descriptor(source, aes.get());
+    return detail::unseal_to_descriptor(source, aes.get(), detail::plain_bound(size));
 }
 
 // The threaded forms keep the order of the checks above: the file, the key, then the text.
@@ -93,7 +93,7 @@ int UnsealFileToDescriptor(const char* path, const char* key, unsigned threads) 
                                     aes.get(), threads, fd)) {
         return fd;
     }
-    return detail::unseal_to_descriptor(source, aes.get());
+    return detail::unseal_to_descriptor(source, aes.get(), detail::plain_bound(source.size()));
 }
 
 int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* key,
@@ -109,7 +109,7 @@ int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* k
         return fd;
     }
     detail::CallerMemory source(sealed, size);
-    return detail::unseal_to_descriptor(source, aes.get());
+    return detail::unseal_to_descriptor(source, aes.get(), detail::plain_bound(size));
 }
 
 }  // namespace util_ko

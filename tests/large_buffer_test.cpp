@@ -123,17 +123,19 @@ TEST(LargeBuffers, EveryRouteGivesThePlainBytesAtEverySize) {
     }
 }
 
-// The kernel's mode for anonymous huge pages: "always", "madvise" or "never"; "" without them.
-std::string HugePageMode() {
-    std::ifstream in("/sys/kernel/mm/transparent_hugepage/enabled");
+// The kernel's mode for huge pages (`kind` "enabled" for anonymous memory: "always", "madvise"
+// or "never"; "shmem_enabled" for shared memory); "" without them.
+std::string HugePageMode(const char* kind = "enabled") {
+    std::ifstream in(std::string("/sys/kernel/mm/transparent_hugepage/") + kind);
     std::string line;
     std::getline(in, line);
     const std::size_t open = line.find('['), close = line.find(']');
     return open != std::string::npos && close > open ? line.substr(open + 1, close - open - 1) : "";
 }
 
-// The AnonHugePages of the mapping that holds `address`, from /proc/self/smaps, in KiB.
-long AnonHugePagesKib(const void* address) {
+// A field (AnonHugePages by default) of the mapping that holds `address`, from
+// /proc/self/smaps, in KiB.
+long AnonHugePagesKib(const void* address, const std::string& field = "AnonHugePages:") {
     const unsigned long at = reinterpret_cast<unsigned long>(address);
     std::ifstream smaps("/proc/self/smaps");
     bool inside = false;
@@ -142,8 +144,8 @@ long AnonHugePagesKib(const void* address) {
         if (std::sscanf(line.c_str(), "%lx-%lx ", &begin, &end) == 2 &&
             line.find(' ') > line.find('-')) {
             inside = begin <= at && at < end;
-        } else if (inside && line.compare(0, 14, "AnonHugePages:") == 0) {
-            return std::stol(line.substr(14));
+        } else if (inside && line.compare(0, field.size(), field) == 0) {
+            return std::stol(line.substr(field.size()));
         }
     }
     return -1;
@@ -179,5 +181,33 @@ TEST(LargeBuffers, LargePlainBytesLieInHugePagesAndAreWipedBeforeTheyAreUnmapped
         EXPECT_TRUE(g_wiped) << "every plain byte is zero before the unmap";
     }
 }
+
+#if !EMULATED
+// Where shared memory takes huge pages, the memory file of either descriptor form lies in them,
+// so that a loader that maps it faults it in 2 MiB at a time, and it holds exactly the bytes.
+TEST(LargeBuffers, MemoryFilesLieInHugePagesWhereSharedMemoryHasThem) {
+    const std::string mode = HugePageMode("shmem_enabled");
+    if (mode.empty() || mode == "never" || mode == "deny") {
+        GTEST_SKIP() << "no huge pages for shared memory (mode \"" << mode << "\")";
+    }
+    const std::string plain = random_bytes(std::size_t{8} << 20, 9);
+    const std::string sealed = seal_oracle::Seal(plain, seal_oracle::kDefaultPlainKey, kIv, 1, 0);
+    test_support::TempDir dir;
+    const std::string file = dir.file("sealed.txt");
+    test_support::write_file(file, sealed);
+    for (const unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        const int fd = util_ko::UnsealFileToDescriptor(file.c_str(), "", threads);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(lseek(fd, 0, SEEK_END), static_cast<off_t>(plain.size()));
+        void* map = mmap(nullptr, plain.size(), PROT_READ, MAP_SHARED, fd, 0);
+        ASSERT_NE(map, MAP_FAILED);
+        EXPECT_TRUE(std::memcmp(map, plain.data(), plain.size()) == 0);
+        EXPECT_GT(AnonHugePagesKib(map, "ShmemPmdMapped:"), 0);
+        munmap(map, plain.size());
+        close(fd);
+    }
+}
+#endif
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "sealcore/internal/prefault.h"
@@ -41,23 +42,41 @@ std::size_t page_size() {
     return page;
 }
 
-// The mode changes only when an administrator changes it, so one look serves the process.
+// Whether the mode file `path` names a mode other than those in `refused`; false where it cannot
+// be read.
+bool mode_allows(const char* path, std::initializer_list<const char*> refused) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char mode[256];
+    const ssize_t got = ::read(fd, mode, sizeof mode - 1);
+    ::close(fd);
+    if (got <= 0) {
+        return false;
+    }
+    mode[got] = '\0';
+    for (const char* r : refused) {
+        if (std::strstr(mode, r) != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The modes change only when an administrator changes them, so one look serves the process.
 // "always" and "madvise" both give huge pages to an advised mapping.
 bool huge_pages_allowed() {
-    static const bool allowed = [] {
-        const int fd = ::open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            return false;
-        }
-        char mode[128];
-        const ssize_t got = ::read(fd, mode, sizeof mode - 1);
-        ::close(fd);
-        if (got <= 0) {
-            return false;
-        }
-        mode[got] = '\0';
-        return std::strstr(mode, "[never]") == nullptr;
-    }();
+    static const bool allowed =
+        mode_allows("/sys/kernel/mm/transparent_hugepage/enabled", {"[never]"});
+    return allowed;
+}
+
+// Shared memory takes huge pages in an advised mapping under "advise", and in any under
+// "always", "within_size" and "force".
+bool shared_huge_pages_allowed() {
+    static const bool allowed =
+        mode_allows("/sys/kernel/mm/transparent_hugepage/shmem_enabled", {"[never]", "[deny]"});
     return allowed;
 }
 
@@ -186,6 +205,39 @@ char* LargeArray::release() noexcept {
     m_data = nullptr;
     m_written = 0;
     return block;
+}
+
+bool back_with_huge_pages(int fd, std::size_t size) {
+    if (size < kHugePage || !shared_huge_pages_allowed()) {
+        return false;
+    }
+    const std::size_t capacity = huge_capacity(size);
+    if (::ftruncate(fd, static_cast<off_t>(capacity)) != 0) {
+        return false;
+    }
+    // A huge-page boundary within a reserved range, where the file is mapped shared.
+    const std::size_t reserve = capacity + kHugePage;
+    void* reserved = ::mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (reserved == MAP_FAILED) {
+        return true;
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(reserved);
+    char* const aligned = reinterpret_cast<char*>((start + kHugePage - 1) & ~(kHugePage - 1));
+    if (::mmap(aligned, capacity, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) !=
+        MAP_FAILED) {
+        ::madvise(aligned, capacity, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+        if (::madvise(aligned, capacity, MADV_POPULATE_WRITE) != 0)
+#endif
+        {
+            // Before Linux 5.14: a write to each huge page faults it in whole.
+            for (std::size_t at = 0; at < capacity; at += kHugePage) {
+                *static_cast<volatile char*>(aligned + at) = 0;
+            }
+        }
+    }
+    ::munmap(reserved, reserve);
+    return true;
 }
 
 }  // namespace detail

@@ -34,6 +34,13 @@ char* large_grow(char* block, std::size_t kept, std::size_t capacity);
 // it. Null does nothing.
 void large_release(char* block, std::size_t written) noexcept;
 
+// Where the kernel gives shared memory huge pages (shmem_enabled "advise", "within_size",
+// "always" or "force") and `size` is at least kHugePage: grows the memory file `fd` to whole huge
+// pages holding at least `size` bytes and faults them in as huge pages, through a mapping
+// advised for them, so that writing the file later takes one page for every 2 MiB. Returns
+// whether the file was grown (the caller truncates it to what it wrote); errno may change.
+bool back_with_huge_pages(int fd, std::size_t size);
+
 // Owns one block: its first written() bytes are kept when it grows and wiped when it is
 // released or dropped.
 class LargeArray {

@@ -186,17 +186,21 @@ PlainArray unseal_to_array(SealedSource& source, const std::string& key, std::si
     return sink.release();
 }
 
-int unseal_to_descriptor(SealedSource& source, const std::string& key) {
+int unseal_to_descriptor(SealedSource& source, const std::string& key, std::size_t expected) {
     OwnedDescriptor fd(create_memory_file());
     if (fd.get() < 0) {
         return -1;
     }
+    const bool grown = back_with_huge_pages(fd.get(), expected);
     DescriptorSink sink(fd.get());
     if (!unseal_streamed(source, key, sink)) {
         errno = sink.error();
         return -1;
     }
-    if (!seal_read_only(fd.get()) || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
+    // The file ends where the bytes end, not where its huge pages do.
+    const off_t written = ::lseek(fd.get(), 0, SEEK_CUR);
+    if (written < 0 || (grown && ::ftruncate(fd.get(), written) != 0) ||
+        !seal_read_only(fd.get()) || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
         return -1;
     }
     return fd.release();
@@ -230,6 +234,8 @@ bool split_to_descriptor(const SealedText& text, const std::string& key, unsigne
     if (file.get() < 0) {
         return true;
     }
+    // Truncated to the plain size below in any case.
+    back_with_huge_pages(file.get(), plan.cipher);
     SplitDescriptor out(file.get());
     std::size_t size = 0;
     if (!unseal_split(plan, text, key, out, size)) {

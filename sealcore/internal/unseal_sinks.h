@@ -28,10 +28,11 @@ PlainArray unseal_to_array(SealedSource& source, const std::string& key, std::si
 
 // Unseals `source` into an anonymous memory file (close-on-exec) sealed against writing,
 // growing and shrinking, and returns its descriptor at offset 0. The memory file is created
-// before anything is read. Returns -1 with errno set when the kernel gives no memory file or it
-// cannot be written or sealed; throws what unseal_streamed throws. No descriptor stays open
-// after a failure.
-int unseal_to_descriptor(SealedSource& source, const std::string& key);
+// before anything is read, backed with huge pages for `expected` bytes where the kernel gives
+// them (back_with_huge_pages; 0 where the size is not known). Returns -1 with errno set when the
+// kernel gives no memory file or it cannot be written or sealed; throws what unseal_streamed
+// throws. No descriptor stays open after a failure.
+int unseal_to_descriptor(SealedSource& source, const std::string& key, std::size_t expected);
 
 // As unseal_to_array and unseal_to_descriptor, split across at most `threads` threads (0: one
 // per CPU the process may run on) where plan_split allows it. False when the text is left to
