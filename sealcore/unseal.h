@@ -89,6 +89,8 @@ PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key);
 // caller's to close, close-on-exec, at offset 0, holding exactly the plain bytes (no NUL). It is
 // sealed so that it maps read-only and shared (/proc/self/fd/<n> opens or maps it like a file)
 // while write, a writable shared map, mprotect to writable, growing and shrinking are refused.
+// Where shared memory takes transparent huge pages (shmem_enabled not "never" or "deny"), a file
+// of 2 MiB or more lies in them, so that a loader maps it 2 MiB at a time.
 // Returns -1 with errno set where the kernel gives no memory file (fall back to the PlainBytes
 // forms then) or it cannot be written or sealed; otherwise throws as those forms.
 int UnsealFileToDescriptor(const char* path, const char* key);
