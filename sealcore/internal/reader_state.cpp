@@ -173,9 +173,11 @@ class CipherCursor {
     CipherCursor(const ReaderState& state, std::size_t from, std::size_t expected)
         : m_state(state) {
         const GroupMark mark = state.mark_before(from);
-        const std::size_t groups = std::min(mark.groups, (from - mark.cipher) / 3);
-        m_text = mark.text + 4 * groups;
-        m_skip = from - (mark.cipher + 3 * groups);
+        // The cipher bytes from the mark to the whole group that holds `from`, or to the end of
+        // the mark's whole groups.
+        const std::size_t into = std::min(3 * mark.groups, group_of_cipher(from - mark.cipher));
+        m_text = mark.text + text_of_cipher(into);
+        m_skip = from - mark.cipher - into;
         // Enough text for the whole request and a group either side, up to a chunk.
         m_chunk = std::min(kTextChunk, ((expected + m_skip) / 3 + 2) * 4);
         const std::size_t sealed_room = state.in_memory() ? 0 : m_chunk / 2 * 3 + 3;

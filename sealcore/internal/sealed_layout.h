@@ -45,11 +45,7 @@ constexpr std::size_t group_of_cipher(std::size_t c) {
     return c / 3 * 3;
 }
 
-// The sealed offset of a cipher offset on a unit boundary of a text that is one such stretch.
-constexpr std::size_t sealed_of_unit(std::size_t c) {
-    return c / kUnitCipher * kUnitSealed;
-}
-// The cipher offset of a sealed offset on a unit boundary of such a text.
+// The cipher offset of a sealed offset on a unit boundary of a text that is one such stretch.
 constexpr std::size_t cipher_of_unit(std::size_t s) {
     return s / kUnitSealed * kUnitCipher;
 }
