@@ -390,9 +390,10 @@ void ReaderState::decrypt_range(std::size_t begin, std::size_t end, std::size_t 
                            (whole_to - whole_from + 1) * kBlock, out + whole_from * kBlock - lo,
                            true);
         }
-        for (std::size_t k = first; k < first + count; ++k) {
-            if (k >= whole_from && k < whole_to) {
-                k = whole_to - 1;
+        const std::size_t edges[] = {lo / kBlock, (hi - 1) / kBlock};
+        for (std::size_t e = 0; e < (edges[0] == edges[1] ? 1 : 2); ++e) {
+            const std::size_t k = edges[e];
+            if (k < first || k >= first + count || (k >= whole_from && k < whole_to)) {
                 continue;
             }
             WipedBlock plain;
