@@ -20,7 +20,6 @@
 namespace util_ko {
 namespace detail {
 
-const char* const kSealedChanged = "sealed file changed";
 const char* const kNotSeekable = "not a seekable file";
 
 namespace {
@@ -300,13 +299,7 @@ void ReaderState::learn_layout_or_release() {
 }
 
 const char* ReaderState::sealed(std::size_t offset, std::size_t count, char* buffer) const {
-    if (m_memory != nullptr) {
-        return m_memory + offset;
-    }
-    if (read_at(m_fd, buffer, count, static_cast<off_t>(offset)) != count) {
-        throw kSealedChanged;
-    }
-    return buffer;
+    return sealed_at(m_memory, m_fd, offset, count, buffer);
 }
 
 GroupMark ReaderState::mark_before(std::size_t cipher) const {

@@ -13,8 +13,7 @@ namespace util_ko {
 namespace detail {
 
 #pragma GCC visibility push(hidden)
-extern const char* const kSealedChanged;  // "sealed file changed"
-extern const char* const kNotSeekable;    // "not a seekable file"
+extern const char* const kNotSeekable;  // "not a seekable file"
 #pragma GCC visibility pop
 
 // A position where the Base64 decoder is at the start of a group: its offset in the Base64 text

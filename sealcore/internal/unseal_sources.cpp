@@ -18,6 +18,7 @@ namespace detail {
 const char* const kOpenFailed = "fail to open file to read";
 const char* const kReadFailed = "fail to read file";
 const char* const kNotData = "not a data file";
+const char* const kSealedChanged = "sealed file changed";
 
 Key::~Key() {
     explicit_bzero(&m_key[0], m_key.size());
@@ -75,6 +76,17 @@ std::size_t read_at(int fd, char* out, std::size_t count, off_t offset) {
         got += static_cast<std::size_t>(n);
     }
     return got;
+}
+
+const char* sealed_at(const char* memory, int fd, std::size_t offset, std::size_t count,
+                      char* scratch) {
+    if (memory != nullptr) {
+        return memory + offset;
+    }
+    if (read_at(fd, scratch, count, static_cast<off_t>(offset)) != count) {
+        throw kSealedChanged;
+    }
+    return scratch;
 }
 
 FileSource::FileSource(const char* path) : m_buffer(new char[kSealedSlice]) {

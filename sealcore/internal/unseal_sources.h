@@ -18,9 +18,10 @@
 namespace util_ko {
 namespace detail {
 
-extern const char* const kOpenFailed;  // "fail to open file to read"
-extern const char* const kReadFailed;  // "fail to read file"
-extern const char* const kNotData;     // "not a data file"
+extern const char* const kOpenFailed;     // "fail to open file to read"
+extern const char* const kReadFailed;     // "fail to read file"
+extern const char* const kNotData;        // "not a data file"
+extern const char* const kSealedChanged;  // "sealed file changed"
 
 // The AES key for a key text as an application passes it, wiped when dropped.
 class Key {
@@ -55,6 +56,13 @@ void open_sealed_file(const char* path, OpenedFile& file);
 // Reads `count` bytes at `offset` (pread, retried on EINTR and short reads) and returns how many
 // came back: fewer only at the end of the file. A failed read throws kReadFailed.
 std::size_t read_at(int fd, char* out, std::size_t count, off_t offset);
+
+// The `count` sealed characters at `offset` of a text read by offset: in place where `memory` is
+// not null, otherwise read from the file `fd` into `scratch` (room for `count`). A failed read
+// throws kReadFailed, a file that ends before them (it shrank after it was opened)
+// kSealedChanged.
+const char* sealed_at(const char* memory, int fd, std::size_t offset, std::size_t count,
+                      char* scratch);
 
 // The sealed text of a file, read one slice at a time into a buffer of its own.
 class FileSource final : public SealedSource {

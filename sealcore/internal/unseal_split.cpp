@@ -203,13 +203,9 @@ unsigned cpus() {
 
 bool SealedText::read(std::size_t offset, std::size_t count, char* scratch,
                       const char*& chars) const {
-    if (memory != nullptr) {
-        chars = memory + offset;
-        return true;
-    }
-    chars = scratch;
     try {
-        return read_at(fd, scratch, count, static_cast<off_t>(offset)) == count;
+        chars = sealed_at(memory, fd, offset, count, scratch);
+        return true;
     } catch (const char*) {
         // The one-thread pipeline meets the failure again and reports it where it meets it.
         return false;
