@@ -215,14 +215,13 @@ bool back_with_huge_pages(int fd, std::size_t size) {
     if (::ftruncate(fd, static_cast<off_t>(capacity)) != 0) {
         return false;
     }
-    // A huge-page boundary within a reserved range, where the file is mapped shared.
-    const std::size_t reserve = capacity + kHugePage;
-    void* reserved = ::mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (reserved == MAP_FAILED) {
+    // The file is mapped shared over an aligned block of our own, which goes with the mapping.
+    char* aligned;
+    try {
+        aligned = map_aligned(capacity);
+    } catch (const std::bad_alloc&) {
         return true;
     }
-    const auto start = reinterpret_cast<std::uintptr_t>(reserved);
-    char* const aligned = reinterpret_cast<char*>((start + kHugePage - 1) & ~(kHugePage - 1));
     if (::mmap(aligned, capacity, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) !=
         MAP_FAILED) {
         ::madvise(aligned, capacity, MADV_HUGEPAGE);
@@ -236,7 +235,7 @@ bool back_with_huge_pages(int fd, std::size_t size) {
             }
         }
     }
-    ::munmap(reserved, reserve);
+    ::munmap(aligned - page_size(), page_size() + capacity);
     return true;
 }
 
