@@ -161,24 +161,29 @@ void check_caller_memory(const char* sealed, std::size_t size) {
     }
 }
 
+const char* drop_pages(const char* begin, const char* end) {
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+    const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
+    if (to <= from) {
+        return begin;
+    }
+    ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    return reinterpret_cast<const char*>(to);
+}
+
 CallerMemory::CallerMemory(const char* sealed, std::size_t size) : m_source(sealed, size) {
     check_caller_memory(sealed, size);
     if (pages_droppable(sealed, size)) {
-        m_page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-        m_released = (reinterpret_cast<std::uintptr_t>(sealed) + m_page - 1) & ~(m_page - 1);
+        m_dropped = sealed;
     }
 }
 
 std::size_t CallerMemory::next(const char*& slice) {
     const std::size_t length = m_source.next(slice);
-    if (m_page != 0) {
-        // The whole pages before this slice that are not yet dropped: the pipeline is done
-        // with every earlier slice.
-        const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(slice) & ~(m_page - 1);
-        if (to > m_released) {
-            ::madvise(reinterpret_cast<void*>(m_released), to - m_released, MADV_DONTNEED);
-            m_released = to;
-        }
+    if (m_dropped != nullptr) {
+        // The pipeline is done with every slice before this one.
+        m_dropped = drop_pages(m_dropped, slice);
     }
     return length;
 }

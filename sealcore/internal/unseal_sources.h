@@ -7,7 +7,6 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -96,13 +95,17 @@ class CallerMemory final : public SealedSource {
 
   private:
     MemorySource m_source;
-    std::uintptr_t m_page = 0;      // the page size, or 0 when nothing is dropped
-    std::uintptr_t m_released = 0;  // pages before this address are dropped
+    const char* m_dropped = nullptr;  // pages before this are dropped; null: none ever are
 };
 
 // Whether the pages of the caller's text may be dropped as they are passed: it is long enough
 // to be worth a look and lies in a clean mapping of a file.
 bool pages_droppable(const char* sealed, std::size_t size);
+
+// Drops the whole pages among [begin, end) from the process (a later read brings them back from
+// the file they map) and returns where the last of them ends, or `begin` where there is none,
+// for the next call to go on from.
+const char* drop_pages(const char* begin, const char* end);
 
 // Throws "invalid sealed text" for a null `sealed` with a positive size.
 void check_caller_memory(const char* sealed, std::size_t size);

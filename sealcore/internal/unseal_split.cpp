@@ -2,12 +2,9 @@
 
 #include <sched.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -213,15 +210,8 @@ bool SealedText::read(std::size_t offset, std::size_t count, char* scratch,
 }
 
 void SealedText::passed(std::size_t begin, std::size_t end) const {
-    if (!drop_passed) {
-        return;
-    }
-    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t from =
-        (reinterpret_cast<std::uintptr_t>(memory + begin) + page - 1) & ~(page - 1);
-    const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(memory + end) & ~(page - 1);
-    if (to > from) {
-        ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    if (drop_passed) {
+        drop_pages(memory + begin, memory + end);
     }
 }
 
