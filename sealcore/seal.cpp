@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,25 +19,6 @@ namespace {
 const char* const kWriteFailed = "fail to write file";
 const std::size_t kKeyLength = 32;
 
-// Fills `out` with up to `n` bytes; fewer only where the input ends.
-std::size_t ReadFull(int fd, char* out, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = ::read(fd, out + got, n - got);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r < 0) {
-            throw detail::kReadFailed;
-        }
-        if (r == 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(r);
-    }
-    return got;
-}
-
 struct Wiped {
     explicit Wiped(std::size_t n) : bytes(new char[n]), size(n) {}
     ~Wiped() { explicit_bzero(bytes.get(), size); }
@@ -50,7 +30,7 @@ void Seal(int input, std::FILE* output, const std::string& key) {
     sealcore_internal::Sealer sealer(key);
     Wiped plain(sealcore_internal::kPlainSlice);
     for (bool last = false; !last;) {
-        const std::size_t got = ReadFull(input, plain.bytes.get(), plain.size);
+        const std::size_t got = detail::read_full(input, plain.bytes.get(), plain.size);
         last = got < plain.size;
         const std::string_view sealed = sealer.Seal(plain.bytes.get(), got, last);
         if (std::fwrite(sealed.data(), 1, sealed.size(), output) != sealed.size()) {

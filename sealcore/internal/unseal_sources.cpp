@@ -78,6 +78,24 @@ std::size_t read_at(int fd, char* out, std::size_t count, off_t offset) {
     return got;
 }
 
+std::size_t read_full(int fd, char* out, std::size_t count) {
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t n = ::read(fd, out + got, count - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw kReadFailed;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
 const char* sealed_at(const char* memory, int fd, std::size_t offset, std::size_t count,
                       char* scratch) {
     if (memory != nullptr) {
@@ -95,18 +113,8 @@ FileSource::FileSource(const char* path) : m_buffer(new char[kSealedSlice]) {
 }
 
 std::size_t FileSource::next(const char*& slice) {
-    std::size_t got = 0;
-    while (!m_end && got < kSealedSlice) {
-        const ssize_t n = ::read(m_file.fd, m_buffer.get() + got, kSealedSlice - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            throw kReadFailed;
-        }
-        m_end = n == 0;
-        got += static_cast<std::size_t>(n);
-    }
+    const std::size_t got = m_end ? 0 : read_full(m_file.fd, m_buffer.get(), kSealedSlice);
+    m_end = got < kSealedSlice;
     slice = m_buffer.get();
     return got;
 }

@@ -56,6 +56,10 @@ void open_sealed_file(const char* path, OpenedFile& file);
 // came back: fewer only at the end of the file. A failed read throws kReadFailed.
 std::size_t read_at(int fd, char* out, std::size_t count, off_t offset);
 
+// Reads `count` bytes from where the file `fd` stands (read, retried on EINTR and short reads)
+// and returns how many came back: fewer only at its end. A failed read throws kReadFailed.
+std::size_t read_full(int fd, char* out, std::size_t count);
+
 // The `count` sealed characters at `offset` of a text read by offset: in place where `memory` is
 // not null, otherwise read from the file `fd` into `scratch` (room for `count`). A failed read
 // throws kReadFailed, a file that ends before them (it shrank after it was opened)
