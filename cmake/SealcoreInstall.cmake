@@ -35,7 +35,7 @@ install(FILES ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/veilcodec.o DESTINATION ${CMAKE_
 
 # Headers keep the project's include form, "sealcore/encrypt_wrapper.h".
 set(_sealcore_public_units
-  aes256_base s_box aes256 aes256_prng base64 str_confuse encrypt_api encrypt_wrapper file_helper
+  aes256_base s_box aes256 aes256_prng aes256_gcm sha256 base64 str_confuse encrypt_api encrypt_wrapper file_helper
   unseal seal sealed_reader sealcore_c)
 list(TRANSFORM _sealcore_public_units REPLACE "(.+)" "${PROJECT_SOURCE_DIR}/sealcore/\\1.h")
 install(FILES ${_sealcore_public_units} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sealcore)

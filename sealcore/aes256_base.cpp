@@ -3,6 +3,7 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "sealcore/internal/aes256_portable.h"
 #include "sealcore/internal/cpu_features.h"
 #if SEALCORE_AES_X86
 #include "sealcore/x86/aes256_x86.h"
@@ -386,6 +387,21 @@ void portable_decrypt(unsigned char* block, const unsigned char* dec_key) {
     store_state(block, s);
 }
 
+}  // namespace
+
+void detail::aes256_portable_encrypt_blocks(const unsigned char* key, unsigned char* data,
+                                            std::size_t blocks) {
+    Schedule ks;
+    ks.expand_encryption(key);
+    for (std::size_t i = 0; i < blocks; ++i) {
+        State s = load_state(data + 16 * i);
+        encrypt_state(s, ks);
+        store_state(data + 16 * i, s);
+    }
+}
+
+namespace {
+
 void portable_cbc_encrypt(const unsigned char* key, unsigned char* iv, const unsigned char* in,
                           unsigned char* out, std::size_t blocks) {
     Schedule ks;
@@ -448,13 +464,11 @@ bool hardware_present() {
 }
 #endif
 
-std::atomic<bool> g_hardware_wanted{true};
-
 // The one place that decides between the AES instructions and the portable code: the kernel of
 // this build and CPU while it is switched on, otherwise null.
 const Hardware_Kernel* hardware_kernel() {
 #if SEALCORE_AES_X86 || SEALCORE_AES_ARMV8
-    if (hardware_present() && g_hardware_wanted.load(std::memory_order_relaxed)) {
+    if (hardware_present() && detail::hardware_wanted()) {
         return &kHardware;
     }
 #endif
@@ -542,7 +556,7 @@ bool AES256_Base::hardware_enabled() {
 }
 
 bool AES256_Base::enable_hardware(bool enable) {
-    g_hardware_wanted.store(enable, std::memory_order_relaxed);
+    detail::set_hardware_wanted(enable);
     return hardware_enabled();
 }
 
