@@ -6,20 +6,26 @@
 #     directory of its own, puts that directory on <target>'s include path and links <target>
 #     to sealcore. Include the header in one source file only: it defines the two strings.
 #
-#   sealcore_seal_data(<target> INPUT <file> DATA <out>
+#   sealcore_seal_data(<target> INPUT <file> DATA <out> [AUTHENTICATED]
 #                      [KEY <key> KEY_HEADER <name.h> [KEY_NAME <identifier>]])
 #     Writes the bare sealed text to <out> (a relative path is taken under the current binary
 #     directory) and links <target> to sealcore. With KEY, KEY_HEADER names a generated header
 #     that defines `std::string <identifier>` (default `data_key`), the confused key to pass to
 #     CreateEncryptor; without KEY the data unseals with an empty key.
 #
-#   sealcore_seal_embed(<target> INPUT <file> NAME <identifier> [KEY <key>])
+#   sealcore_seal_embed(<target> INPUT <file> NAME <identifier> [AUTHENTICATED] [KEY <key>])
 #     Links into <target> an object that holds the bare sealed text as read-only data of the
 #     program, made by the assembler (.incbin) from a data file in the build tree: nothing copies
 #     it at start, and the compiler never sees it, whatever its size. The generated header
 #     <NAME>.h, on <target>'s include path, declares `const char NAME[]` (the sealed text, no
 #     NUL), `const std::size_t NAME_size` and `const char NAME_key[]` (the confused key, or ""),
 #     for util_ko::UnsealMemory. Links <target> to sealcore.
+#
+# AUTHENTICATED seals in the authenticated format (sealpack -a --deterministic): the data at its
+# own size, every byte checked as it is unsealed, and the same bytes from every rebuild of the
+# same input under the same key (the key literal still differs from run to run, as the
+# confusion draws its bits from the clock). The unsealing calls tell the formats apart by
+# themselves.
 #
 # Without KEY the data is sealed under the built-in default key. A KEY must be 32 printable
 # ASCII characters and cannot hold a semicolon (CMake's list separator).
@@ -54,7 +60,7 @@ function(sealcore_seal_header target)
 endfunction()
 
 function(sealcore_seal_data target)
-  cmake_parse_arguments(ARG "" "INPUT;DATA;KEY;KEY_HEADER;KEY_NAME" "" ${ARGN})
+  cmake_parse_arguments(ARG "AUTHENTICATED" "INPUT;DATA;KEY;KEY_HEADER;KEY_NAME" "" ${ARGN})
   if(NOT ARG_INPUT OR NOT ARG_DATA)
     message(FATAL_ERROR "sealcore_seal_data(${target}): INPUT and DATA are required")
   endif()
@@ -76,6 +82,9 @@ function(sealcore_seal_data target)
     set(script_args -DKEY=${ARG_KEY} -DKEY_HEADER=${key_header} -DKEY_NAME=${ARG_KEY_NAME})
     target_include_directories(${target} PRIVATE ${out_dir})
   endif()
+  if(ARG_AUTHENTICATED)
+    list(APPEND script_args -DAUTHENTICATED=ON)
+  endif()
   # A script around sealpack, since the confused key only appears on its standard output. The
   # script runs sealpack itself, so it must also put the emulator of a cross build in front
   # (joined with "|", as a list would split the argument).
@@ -95,7 +104,7 @@ function(sealcore_seal_data target)
 endfunction()
 
 function(sealcore_seal_embed target)
-  cmake_parse_arguments(ARG "" "INPUT;NAME;KEY" "" ${ARGN})
+  cmake_parse_arguments(ARG "AUTHENTICATED" "INPUT;NAME;KEY" "" ${ARGN})
   if(NOT ARG_INPUT OR NOT ARG_NAME)
     message(FATAL_ERROR "sealcore_seal_embed(${target}): INPUT and NAME are required")
   endif()
@@ -118,6 +127,9 @@ function(sealcore_seal_embed target)
   set(script_args -DASM=${asm} -DNAME=${ARG_NAME})
   if(DEFINED ARG_KEY)
     list(APPEND script_args -DKEY=${ARG_KEY})
+  endif()
+  if(ARG_AUTHENTICATED)
+    list(APPEND script_args -DAUTHENTICATED=ON)
   endif()
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
     list(APPEND script_args -DLARGE_DATA=ON)

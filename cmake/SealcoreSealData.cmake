@@ -1,9 +1,10 @@
 # Runs sealpack for the sealing functions: seals INPUT into the data file DATA and passes on the
 # key literal that sealpack prints, which appears nowhere else.
 # Usage: cmake -DSEALPACK=<exe> [-DEMULATOR=<program>|<argument>...] -DINPUT=<file> -DDATA=<file>
-#        [-DKEY=<key>] [-DKEY_HEADER=<file> -DKEY_NAME=<identifier>]
+#        [-DKEY=<key>] [-DKEY_HEADER=<file> -DKEY_NAME=<identifier>] [-DAUTHENTICATED=ON]
 #        [-DASM=<file> -DNAME=<identifier> [-DLARGE_DATA=ON]] -P SealcoreSealData.cmake
-# EMULATOR runs a cross-built sealpack on the build machine. KEY_HEADER (with KEY) gets a header
+# EMULATOR runs a cross-built sealpack on the build machine. AUTHENTICATED seals in the
+# authenticated format, deterministically, so that a rebuild writes the same DATA. KEY_HEADER (with KEY) gets a header
 # that defines the string KEY_NAME. ASM gets the assembler source of sealcore_seal_embed's
 # object: DATA as the read-only array NAME, its length NAME_size and the confused key NAME_key
 # ("" without KEY).
@@ -13,8 +14,12 @@ set(key_args)
 if(DEFINED KEY)
   set(key_args -k ${KEY})
 endif()
+set(format_args)
+if(AUTHENTICATED)
+  set(format_args -a --deterministic)
+endif()
 execute_process(
-  COMMAND ${emulator} ${SEALPACK} ${key_args} -i ${INPUT} -f ${DATA}
+  COMMAND ${emulator} ${SEALPACK} ${key_args} ${format_args} -i ${INPUT} -f ${DATA}
   RESULT_VARIABLE result
   OUTPUT_VARIABLE output
   ERROR_VARIABLE errors)

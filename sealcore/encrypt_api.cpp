@@ -6,7 +6,9 @@
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
+#include "sealcore/internal/authenticated_unseal.h"
 #include "sealcore/internal/large_buffer.h"
+#include "sealcore/internal/sealed_format.h"
 #include "sealcore/internal/unseal_sinks.h"
 #include "sealcore/internal/unseal_stream.h"
 #include "sealcore/str_confuse.h"
@@ -160,8 +162,13 @@ void EncryptApi::AdoptSealedText(char* data, int size) {
 char* EncryptApi::CreateBuffer(int& size) {
     ReleaseBuffers();
     const std::size_t sealed = static_cast<std::size_t>(m_sealed_size);
-    detail::MemorySource source(m_sealed, sealed);
-    detail::PlainArray plain = detail::unseal_to_array(source, m_key, detail::plain_bound(sealed));
+    detail::PlainArray plain;
+    if (detail::starts_with_magic(m_sealed, sealed)) {
+        plain = detail::authenticated_memory_to_array(m_sealed, sealed, m_key, 1, false);
+    } else {
+        detail::MemorySource source(m_sealed, sealed);
+        plain = detail::unseal_to_array(source, m_key, detail::plain_bound(sealed));
+    }
     // The plain length is below the sealed length, which fits an int.
     size = static_cast<int>(plain.size);
     m_plain_size = size + 1;
@@ -179,9 +186,12 @@ FILE* EncryptApi::CreateFileHandle() {
 
 int EncryptApi::CreateDescriptor() {
     ReleaseBuffers();
-    detail::MemorySource source(m_sealed, static_cast<std::size_t>(m_sealed_size));
-    return detail::unseal_to_descriptor(
-        source, m_key, detail::plain_bound(static_cast<std::size_t>(m_sealed_size)));
+    const std::size_t sealed = static_cast<std::size_t>(m_sealed_size);
+    if (detail::starts_with_magic(m_sealed, sealed)) {
+        return detail::authenticated_memory_to_descriptor(m_sealed, sealed, m_key, 1, false);
+    }
+    detail::MemorySource source(m_sealed, sealed);
+    return detail::unseal_to_descriptor(source, m_key, detail::plain_bound(sealed));
 }
 
 void EncryptApi::DestroyFileHandle(void* stream) {

@@ -43,6 +43,12 @@ extern const char kDefaultConfusedKey[];
 //
 // Failures are thrown: "invalid key" and the size checks as a `const char*`, the file helper's
 // messages as a `const char*`, the cipher's as `std::invalid_argument`.
+//
+// A sealed text that starts with the authenticated format's magic (docs/sealed-format.md) is
+// that format: CreateBuffer, CreateFileHandle and CreateDescriptor open its segments from the
+// handle's copy straight into their result, and throw its refusals as a `const char*`
+// ("unsupported sealed format", "sealed data damaged", "wrong key") with nothing kept. The
+// three pipeline steps know only sealed text.
 class EncryptApi {
   public:
     // All buffers null, sealed-text length 0, then AssertKey(key).

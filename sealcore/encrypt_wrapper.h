@@ -21,7 +21,11 @@
 //   std::logic_error        null key pointer;
 //   std::invalid_argument   from a fetch: "Length of string to decrypt is incorrect" (empty or
 //                           damaged sealed text), "Padding of string to decrypt is incorrect"
-//                           (a wrong key, or damage inside the last block).
+//                           (a wrong key, or damage inside the last block);
+//   const char*             from a fetch on the authenticated format (docs/sealed-format.md),
+//                           which a handle recognises by its first bytes: "unsupported sealed
+//                           format", "sealed data damaged", "wrong key", as unseal.h describes;
+//                           such a fetch gives every plain byte or none.
 
 // Reads the bare sealed text from the file at `path` (read before the key is examined) and
 // creates a handle for it. `key` is the confused key, or "" for the built-in default key. The

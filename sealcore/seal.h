@@ -28,6 +28,37 @@ namespace util_ko {
 // FIFO) is written in place. Not to be run at the same time as other users of srand and rand.
 std::string SealFile(const char* input, const char* output, const char* key);
 
+// How SealFile seals.
+struct SealOptions {
+    // The authenticated format (docs/sealed-format.md) in place of the sealed text: the file
+    // at its own size plus 72 bytes and a 16-byte tag per 64 KiB segment, every byte checked
+    // when it is unsealed, under a salt of 32 random bytes from the kernel.
+    bool authenticated = false;
+    // With `authenticated` only: the salt is HMAC-SHA256 of the plain bytes under the AES key,
+    // so the same file under the same key seals to the same bytes (a reproducible build). The
+    // input is read twice, once for the salt and once to seal it.
+    bool deterministic = false;
+    // The threads that seal the authenticated format's segments (0: one per CPU the process
+    // may run on; n: at most n); the output is the same for any count. The sealed text's CBC
+    // chain runs on one thread whatever this says.
+    unsigned threads = 1;
+};
+
+// Seals as the three-argument SealFile does, in the format `options` chooses. Without
+// `authenticated` it is exactly that call, whatever `threads` says. With it, the same key
+// rules, messages and writing by replacement apply and the same key literal comes back, and:
+//   - std::invalid_argument: `deterministic` without `authenticated` (no option makes the
+//     sealed text reproducible: its IV is fixed and its confusion draws from the clock);
+//   - "not a seekable file": an input that is not a regular file or a block device (a pipe),
+//     since the header carries the plain length before the first segment;
+//   - "sealed file changed": the input got shorter than it was when opened while it was read;
+//     bytes appended after the opening are not sealed;
+//   - std::system_error (generic category, getrandom's errno): the kernel gave no random
+//     bytes for the salt; no file is written.
+// The plain bytes read are wiped from the library's buffers before it returns or throws.
+std::string SealFile(const char* input, const char* output, const char* key,
+                     const SealOptions& options);
+
 }  // namespace util_ko
 
 #endif

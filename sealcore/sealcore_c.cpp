@@ -43,6 +43,9 @@ const Message kMessages[] = {
     {SEALCORE_ERROR_SYSTEM, "system error"},
     {SEALCORE_ERROR_NULL_POINTER, "null pointer"},
     {SEALCORE_ERROR_INVALID_ARGUMENT, "invalid argument"},
+    {SEALCORE_ERROR_WRONG_KEY, "wrong key"},
+    {SEALCORE_ERROR_DAMAGED, "sealed data damaged"},
+    {SEALCORE_ERROR_UNSUPPORTED, "unsupported sealed format"},
 };
 
 // Never SEALCORE_OK: whatever was thrown is a failure.
@@ -231,11 +234,23 @@ void sealcore_reader_free(sealcore_reader* reader) {
 }
 
 int sealcore_seal_file(const char* input, const char* output, const char* key, char* key_literal) {
+    return sealcore_seal_file_flags(input, output, key, 0, 1, key_literal);
+}
+
+int sealcore_seal_file_flags(const char* input, const char* output, const char* key, unsigned flags,
+                             unsigned threads, char* key_literal) {
     if (input == nullptr || output == nullptr) {
         return SEALCORE_ERROR_NULL_POINTER;
     }
+    if ((flags & ~(SEALCORE_SEAL_AUTHENTICATED | SEALCORE_SEAL_DETERMINISTIC)) != 0) {
+        return SEALCORE_ERROR_INVALID_ARGUMENT;
+    }
+    util_ko::SealOptions options;
+    options.authenticated = (flags & SEALCORE_SEAL_AUTHENTICATED) != 0;
+    options.deterministic = (flags & SEALCORE_SEAL_DETERMINISTIC) != 0;
+    options.threads = threads;
     return Guard([&] {
-        const std::string literal = util_ko::SealFile(input, output, key);
+        const std::string literal = util_ko::SealFile(input, output, key, options);
         if (key_literal != nullptr) {
             // The escaped form of 48 characters holds at most 96.
             static_assert(SEALCORE_KEY_LITERAL_SIZE > 96, "room for every key literal");

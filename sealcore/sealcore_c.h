@@ -41,10 +41,14 @@ enum {
     SEALCORE_ERROR_NOT_SEEKABLE = -7, /* "not a seekable file": a pipe or a socket */
     SEALCORE_ERROR_CHANGED = -8,      /* "sealed file changed" after it was opened */
     SEALCORE_ERROR_WRITE = -9,        /* "fail to write file": the sealed output; errno set */
-    SEALCORE_ERROR_OUT_OF_MEMORY = -10,   /* "out of memory" */
-    SEALCORE_ERROR_SYSTEM = -11,          /* another failure of the system; errno set */
-    SEALCORE_ERROR_NULL_POINTER = -12,    /* a required pointer argument is null */
-    SEALCORE_ERROR_INVALID_ARGUMENT = -13 /* an argument out of its range */
+    SEALCORE_ERROR_OUT_OF_MEMORY = -10,    /* "out of memory" */
+    SEALCORE_ERROR_SYSTEM = -11,           /* another failure of the system; errno set */
+    SEALCORE_ERROR_NULL_POINTER = -12,     /* a required pointer argument is null */
+    SEALCORE_ERROR_INVALID_ARGUMENT = -13, /* an argument out of its range */
+    /* The authenticated format (docs/sealed-format.md), refused before any plain byte is out: */
+    SEALCORE_ERROR_WRONG_KEY = -14,  /* "wrong key": the header's key check differs */
+    SEALCORE_ERROR_DAMAGED = -15,    /* "sealed data damaged": a size or a segment's tag */
+    SEALCORE_ERROR_UNSUPPORTED = -16 /* "unsupported sealed format": version, suite, fields */
 };
 
 /* The text for a code; never null ("unknown error" for a code that is none of the above). */
@@ -107,6 +111,20 @@ SEALCORE_C_API void sealcore_reader_free(sealcore_reader* reader);
  * (the character after it kept). */
 SEALCORE_C_API int sealcore_seal_file(const char* input, const char* output, const char* key,
                                       char* key_literal);
+
+/* The bits of sealcore_seal_file_flags' `flags`. */
+#define SEALCORE_SEAL_AUTHENTICATED 1u /* the authenticated format in place of the sealed text */
+#define SEALCORE_SEAL_DETERMINISTIC 2u /* with it only: the salt from the plain bytes and key */
+
+/* As sealcore_seal_file, in the format that `flags` chooses (SealFile with SealOptions):
+ * 0 is exactly sealcore_seal_file. `threads` seals the authenticated format's segments (0: one
+ * per CPU; n: at most n); the sealed text seals on one thread whatever it says. Unknown flag
+ * bits, or SEALCORE_SEAL_DETERMINISTIC without SEALCORE_SEAL_AUTHENTICATED, give
+ * SEALCORE_ERROR_INVALID_ARGUMENT before any file is opened; a pipe as the input of the
+ * authenticated format SEALCORE_ERROR_NOT_SEEKABLE; a kernel that gives no random bytes
+ * SEALCORE_ERROR_SYSTEM with errno set, and no file. */
+SEALCORE_C_API int sealcore_seal_file_flags(const char* input, const char* output, const char* key,
+                                            unsigned flags, unsigned threads, char* key_literal);
 
 #ifdef __cplusplus
 }

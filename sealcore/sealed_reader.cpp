@@ -38,16 +38,33 @@ std::size_t SealedReader::ReadAt(std::size_t offset, void* out, std::size_t coun
 }
 
 SealedReader OpenSealedFile(const char* path, const char* key) {
-    return SealedReader(new detail::ReaderState(path, key));
+    return SealedReader(detail::open_reader_state(path, key).release());
 }
 
 SealedReader OpenSealedMemory(const char* sealed, std::size_t size, const char* key) {
-    return SealedReader(new detail::ReaderState(sealed, size, key));
+    return SealedReader(detail::open_reader_state(sealed, size, key).release());
 }
 
 namespace {
 
 constexpr std::size_t kWindow = 65536;
+
+// Reads up to `count` bytes at `offset` for a buffer that needs only some of them: where a read
+// of them all throws (one that touches a damaged segment), shorter ones are tried, halving each
+// time, so that a buffer stops short of the damage and the error comes where the damage begins,
+// from a read of its first byte.
+std::size_t read_before_failure(const SealedReader& reader, std::size_t offset, char* out,
+                                std::size_t count) {
+    for (;; count /= 2) {
+        try {
+            return reader.ReadAt(offset, out, count);
+        } catch (...) {
+            if (count <= 1) {
+                throw;
+            }
+        }
+    }
+}
 
 }  // namespace
 
@@ -67,7 +84,7 @@ SealedStreambuf::int_type SealedStreambuf::underflow() {
         return traits_type::to_int_type(*gptr());
     }
     const std::size_t from = position();
-    const std::size_t got = m_reader.ReadAt(from, m_window.get(), kWindow);
+    const std::size_t got = read_before_failure(m_reader, from, m_window.get(), kWindow);
     m_window_start = from;
     setg(m_window.get(), m_window.get(), m_window.get() + got);
     return got > 0 ? traits_type::to_int_type(*gptr()) : traits_type::eof();
@@ -151,7 +168,7 @@ struct ReaderCookie {
 ssize_t cookie_read(void* cookie, char* out, size_t count) {
     auto* c = static_cast<ReaderCookie*>(cookie);
     try {
-        const std::size_t got = c->reader.ReadAt(c->position, out, count);
+        const std::size_t got = read_before_failure(c->reader, c->position, out, count);
         c->position += got;
         return static_cast<ssize_t>(got);
     } catch (...) {

@@ -33,8 +33,18 @@
 //   - Never part of a result: whatever was written is wiped before a throw, and no descriptor
 //     stays open after a failure. A file that changes while it is read gives an error or some
 //     result, never a read past a buffer.
-//   - Every call constructs a cipher object, which sets the process-wide padding mode to
-//     ISO_7816_4 (see AES256). The portable AES underneath is not constant-time.
+//   - Every call on a sealed text constructs a cipher object, which sets the process-wide
+//     padding mode to ISO_7816_4 (see AES256). The portable AES underneath is not constant-time.
+//
+// The authenticated format (docs/sealed-format.md) is recognised by its first bytes and opened
+// under the same key; it needs no option. Its header is checked before any segment is
+// decrypted, and a refusal is thrown as a const char*: "unsupported sealed format" (a version,
+// suite, segment size, flags or reserved bytes this library does not know), "sealed data
+// damaged" (a size other than the header gives, or a segment whose tag fails), "wrong key" (the
+// header's key check). Either the whole file is checked and returned, or nothing is: no plain
+// byte of a failed call, and no descriptor, reaches the caller. The file forms read each segment
+// straight into its place in the plain bytes (or the memory file) and open it there; a pipe
+// holding the format, which has no size to check until its end, is read whole first.
 
 #include <cstddef>
 
@@ -114,6 +124,8 @@ int UnsealMemoryToDescriptor(const char* sealed, std::size_t size, const char* k
 //     call returns or throws; a failure on any of them wipes what was written.
 //   - The memory forms drop the passed pages of a text in a clean file mapping as the
 //     one-thread call does, each chunk's whole pages when it is done.
+//   - The authenticated format splits by segments, each thread opening its own range, one
+//     thread for every 1 MiB of plain bytes at most.
 PlainBytes UnsealFile(const char* path, const char* key, unsigned threads);
 PlainBytes UnsealMemory(const char* sealed, std::size_t size, const char* key, unsigned threads);
 int UnsealFileToDescriptor(const char* path, const char* key, unsigned threads);

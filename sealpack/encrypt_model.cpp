@@ -4,6 +4,7 @@
 // string confusion; `sealcore` undoes the same layers at run time.
 
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,17 +15,23 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "sealcore/encrypt_api.h"
 #include "sealcore/internal/open_source.h"
 #include "sealcore/internal/replace_file.h"
+#include "sealcore/internal/sealed_format.h"
 #include "sealcore/internal/sealer.h"
 #include "sealcore/seal.h"
+#include "sealcore/sealed_reader.h"
 #include "sealcore/str_confuse.h"
+#include "sealcore/unseal.h"
 
 namespace {
 
@@ -133,7 +140,16 @@ void showHelpMsg() {
               << "\t-i File to be encrypt.\n"
               << "\t-k Random key added to encrypt the data.\n"
               << "\t-o Generate cpp header.\n"
-              << "\t-f Generate encrypted data only.\n";
+              << "\t-f Generate encrypted data only.\n"
+              << "\t-a Seal in the authenticated format (with -f only): the data file at the "
+                 "input's size, every byte checked when unsealed.\n"
+              << "\t--deterministic With -a: the same input and key seal to the same bytes.\n"
+              << "\t-t N Threads sealing the authenticated format (0: every core; default 1).\n"
+              << "\t--key-file PATH Read the 32-character key from PATH (- for standard "
+                 "input), one trailing line feed removed.\n"
+              << "\t--check FILE Verify a sealed file of either format with the key given, "
+                 "writing no plain byte.\n"
+              << "\t--help Print this text.\n";
 }
 
 bool AssertKey(const std::string& key) {
@@ -251,7 +267,7 @@ bool Sizeless(const std::string& path) {
 // A data file alone is sealed by the library, with the messages that SealInto and the file
 // helper give for the same failures. Returns the exit status.
 int SealDataFile(const std::string& input_path, const std::string& data_path,
-                 const std::string& key, bool key_given) {
+                 const std::string& key, bool key_given, const util_ko::SealOptions& options) {
     const bool sizeless = Sizeless(input_path);
     // The warning of a file that was opened.
     const auto warn = [sizeless] {
@@ -262,7 +278,7 @@ int SealDataFile(const std::string& input_path, const std::string& data_path,
     std::string key_literal;
     try {
         key_literal = util_ko::SealFile(input_path.c_str(), data_path.c_str(),
-                                        key_given ? key.c_str() : nullptr);
+                                        key_given ? key.c_str() : nullptr, options);
     } catch (const char* text) {
         const int error = errno;
         if (std::strcmp(text, "fail to open file to read") == 0) {
@@ -279,9 +295,19 @@ int SealDataFile(const std::string& input_path, const std::string& data_path,
                       << " is a character device; seal a file or a pipe\n";
         } else if (std::strcmp(text, "fail to read file") == 0) {
             std::cerr << "cannot read " << input_path << ": " << std::strerror(error) << '\n';
+        } else if (std::strcmp(text, "not a seekable file") == 0) {
+            std::cerr << "cannot seal " << input_path
+                      << " with -a: the header holds the plain size before the first segment, "
+                         "so the input must be a regular file, not a pipe\n";
+        } else if (std::strcmp(text, "sealed file changed") == 0) {
+            std::cerr << "input changed while it was sealed: " << input_path << '\n';
         } else {
             std::cerr << text << '\n';
         }
+        return 1;
+    } catch (const std::system_error& e) {
+        warn();
+        std::cerr << "cannot draw random bytes for the salt: " << e.code().message() << '\n';
         return 1;
     } catch (const std::exception& e) {
         warn();
@@ -293,6 +319,168 @@ int SealDataFile(const std::string& input_path, const std::string& data_path,
     return 0;
 }
 
+// Longer key files than this are not read on: no 32-character key with a line feed is near.
+const std::size_t kKeyFileLimit = 4096;
+
+// Bytes that hold a key, wiped when dropped.
+struct KeyBytes {
+    ~KeyBytes() { explicit_bzero(&text[0], text.size()); }
+    std::string text;
+};
+
+// Reads the key file at `path` ("-": standard input) into `key`, one trailing "\n" or "\r\n"
+// removed. Returns false after naming the file and the failure on standard error.
+bool ReadKeyFile(const std::string& path, KeyBytes& key) {
+    const bool standard_input = path == "-";
+    const int fd = standard_input ? 0 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::cerr << "cannot read key file " << path << ": " << std::strerror(errno) << '\n';
+        return false;
+    }
+    key.text.assign(kKeyFileLimit + 1, '\0');
+    std::size_t got = 0;
+    int error = 0;
+    while (got < key.text.size()) {
+        const ssize_t n = read(fd, &key.text[got], key.text.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            error = n < 0 ? errno : 0;
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    if (!standard_input) {
+        close(fd);
+    }
+    if (error != 0) {
+        std::cerr << "cannot read key file " << path << ": " << std::strerror(error) << '\n';
+        return false;
+    }
+    if (got > 0 && key.text[got - 1] == '\n') {
+        --got;
+        if (got > 0 && key.text[got - 1] == '\r') {
+            --got;
+        }
+    }
+    // Shrunk in place, so that no copy of the key is left unwiped.
+    explicit_bzero(&key.text[got], key.text.size() - got);
+    key.text.resize(got);
+    return true;
+}
+
+// AssertKey for a key read from a file: the same checks and exit status, but the key's text
+// is never printed.
+void AssertKeyFromFile(const std::string& key) {
+    const char* problem = nullptr;
+    if (key.size() != kKeyLength) {
+        problem = "invalid key, key must be of length 32";
+    } else if (!sealcore_internal::key_travels(key)) {
+        problem = "invalid key, key does not survive confusion; use printable ASCII characters";
+    }
+    if (problem != nullptr) {
+        std::cout << problem << '\n';
+        std::cout.flush();
+        std::exit(255);
+    }
+}
+
+// The first bytes of the file at `path` (up to the authenticated format's header) and its
+// size; throws the reader's messages for what cannot be opened or read.
+std::vector<unsigned char> FileHead(const std::string& path, std::uint64_t& size) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    }
+    struct stat info;
+    std::vector<unsigned char> head(util_ko::detail::kHeaderSize);
+    ssize_t got = -1;
+    if (fstat(fd, &info) == 0) {
+        do {
+            got = pread(fd, head.data(), head.size(), 0);
+        } while (got < 0 && errno == EINTR);
+    }
+    const int error = errno;
+    close(fd);
+    if (got < 0) {
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(error));
+    }
+    head.resize(static_cast<std::size_t>(got));
+    size = static_cast<std::uint64_t>(info.st_size);
+    return head;
+}
+
+// Reads every plain byte of an authenticated file through the reader, one segment at a time,
+// into a scratch buffer that is wiped after: each read checks the tags it touches. Returns the
+// plain size.
+std::size_t VerifyAuthenticated(const std::string& path, const std::string& key_text,
+                                std::size_t segment_size) {
+    const util_ko::SealedReader reader = util_ko::OpenSealedFile(path.c_str(), key_text.c_str());
+    std::unique_ptr<char[]> scratch(new char[segment_size]);
+    struct Wipe {
+        char* bytes;
+        std::size_t size;
+        ~Wipe() { explicit_bzero(bytes, size); }
+    } wipe{scratch.get(), segment_size};
+    for (std::size_t at = 0; at < reader.size();) {
+        const std::size_t got = reader.ReadAt(at, scratch.get(), segment_size);
+        if (got == 0) {
+            throw std::runtime_error("the reader ended before the plain size");
+        }
+        at += got;
+    }
+    return reader.size();
+}
+
+// --check: verifies the sealed file at `path` under the key (`key_text` as the unsealing calls
+// take it) without writing a plain byte anywhere. Returns the exit status.
+int Check(const std::string& path, const std::string& key_text, unsigned threads) {
+    try {
+        std::uint64_t file_size = 0;
+        const std::vector<unsigned char> head = FileHead(path, file_size);
+        if (util_ko::detail::starts_with_magic(head.data(), head.size())) {
+            const util_ko::detail::SegmentLayout layout =
+                util_ko::detail::parse_header(head.data(), file_size);
+            const std::size_t plain = VerifyAuthenticated(
+                path, key_text, static_cast<std::size_t>(layout.segment_size()));
+            std::cout << path << ": authenticated format, " << plain << " plain bytes, verified\n";
+        } else {
+            const util_ko::PlainBytes plain =
+                util_ko::UnsealFile(path.c_str(), key_text.c_str(), threads);
+            std::cout << path << ": sealed text, " << plain.size()
+                      << " plain bytes, unsealed (no integrity check in this format)\n";
+        }
+    } catch (const char* text) {
+        std::cerr << path << ": " << text << '\n';
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << path << ": " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
+
+// Parses -t's value: a count of threads, 0 for every core.
+bool ParseThreads(const std::string& text, unsigned& threads) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+        text.size() > 10) {
+        return false;
+    }
+    const unsigned long long value = std::stoull(text);
+    if (value > std::numeric_limits<unsigned>::max()) {
+        return false;
+    }
+    threads = static_cast<unsigned>(value);
+    return true;
+}
+
+// An option that cannot run: the reason on standard error, status 1.
+int Refuse(const char* reason) {
+    std::cerr << reason << '\n';
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -302,15 +490,32 @@ int main(int argc, char* argv[]) {
     }
     util_ko::StrConfuse confuse;
 
-    std::string key;
+    KeyBytes key_bytes;
+    std::string& key = key_bytes.text;
     bool key_given = false;
     std::string input_path;
     std::string header_path;
     std::string data_path;
+    std::string key_file;
+    std::string check_path;
+    std::string threads_text;
+    bool authenticated = false;
+    bool deterministic = false;
+    bool help = false;
     // One position at a time: an option's value is itself looked at as an option name next,
-    // and the last argument never names an option, since it could have no value.
-    for (int i = 1; i < argc - 1; ++i) {
-        std::string arg = argv[i];
+    // and the last argument never names an option that takes a value, since it could have none.
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-a") {
+            authenticated = true;
+        } else if (arg == "--deterministic") {
+            deterministic = true;
+        } else if (arg == "--help") {
+            help = true;
+        }
+        if (i == argc - 1) {
+            break;
+        }
         if (arg == "-i") {
             input_path = argv[i + 1];
         } else if (arg == "-k") {
@@ -320,19 +525,72 @@ int main(int argc, char* argv[]) {
             data_path = argv[i + 1];
         } else if (arg == "-o") {
             header_path = argv[i + 1];
+        } else if (arg == "-t") {
+            threads_text = argv[i + 1];
+        } else if (arg == "--key-file") {
+            key_file = argv[i + 1];
+        } else if (arg == "--check") {
+            check_path = argv[i + 1];
         }
     }
+    if (help) {
+        showHelpMsg();
+        return 0;
+    }
 
+    util_ko::SealOptions options;
+    options.authenticated = authenticated;
+    options.deterministic = deterministic;
+    if (!threads_text.empty() && !ParseThreads(threads_text, options.threads)) {
+        return Refuse("-t takes a count of threads (0 for every core)");
+    }
+    if (deterministic && !authenticated) {
+        return Refuse(
+            "--deterministic needs -a: the sealed text has a fixed IV and confusion bits drawn "
+            "from the clock, so it cannot be made reproducible");
+    }
+    if (authenticated && !header_path.empty()) {
+        return Refuse(
+            "-a cannot write a header (-o): a header holds sealed text; seal the authenticated "
+            "format into a data file with -f alone");
+    }
+    if (authenticated && data_path.empty() && check_path.empty()) {
+        return Refuse("-a writes a data file: name it with -f");
+    }
+    if (!check_path.empty() && (authenticated || !header_path.empty() || !data_path.empty())) {
+        return Refuse("--check writes nothing: give it without -a, -o or -f");
+    }
+    if (key_given && !key_file.empty()) {
+        return Refuse("give the key with -k or --key-file, not both");
+    }
+
+    if (!key_file.empty()) {
+        if (!ReadKeyFile(key_file, key_bytes)) {
+            return 1;
+        }
+        AssertKeyFromFile(key);
+        key_given = true;
+    }
     if (key.empty()) {
         key = confuse.DeconfuseStr(util_ko::kDefaultConfusedKey, util_ko::CONFUSE_TYPE_1);
     }
     AssertKey(key);
 
+    if (!check_path.empty()) {
+        // The unsealing calls take the key as sealpack prints it: confused, or "" for the
+        // default key.
+        KeyBytes key_text;
+        if (key_given) {
+            key_text.text = confuse.ConfuseStr(key, util_ko::CONFUSE_TYPE_1);
+        }
+        return Check(check_path, key_text.text, options.threads);
+    }
+
     // The outputs are written by replacement as the slices are sealed: a run that fails or is
     // stopped leaves every existing file as it was. A header is sealed here, beside a data file
     // when both are asked for, so that the input is read once.
     if (header_path.empty() && !data_path.empty()) {
-        return SealDataFile(input_path, data_path, key, key_given);
+        return SealDataFile(input_path, data_path, key, key_given, options);
     }
     const std::string key_literal = KeyLiteral(key, key_given);
     bool ok = false;

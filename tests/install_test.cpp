@@ -181,7 +181,7 @@ TEST_F(InstalledPackage, ManualPagesRenderAndDescribeEveryOption) {
         std::vector<std::string> help_args;
         std::size_t option_count;
     } pages[] = {
-        {"sealpack", {}, 4},
+        {"sealpack", {}, 6},
         {"textveil", {"-h"}, 5},
     };
     for (const auto& page : pages) {

@@ -280,6 +280,83 @@ static void failures_of_sealing(void) {
     CHECK(entries() == before);
 }
 
+/* Whether the file at a holds the same bytes as the file at b. */
+static int same_files(const char* a, const char* b) {
+    size_t na = 0;
+    size_t nb = 0;
+    char* x = read_file(a, &na);
+    char* y = read_file(b, &nb);
+    const int same = x != NULL && y != NULL && na == nb && memcmp(x, y, na) == 0;
+    free(x);
+    free(y);
+    return same;
+}
+
+/* Flips a bit of the byte at `at` of the file, into the file `to`. */
+static void flip_into(const char* from, const char* to, size_t at) {
+    size_t n = 0;
+    char* bytes = read_file(from, &n);
+    bytes[at] ^= 0x20;
+    write_file(to, bytes, n);
+    free(bytes);
+}
+
+/* The authenticated format: reproducible on any thread count, unsealed by the same calls, and
+ * refused with its own codes. */
+static void sealing_with_flags(void) {
+    enum { kSize = 3 * 65536 + 77 };
+    char* plain = malloc(kSize);
+    for (size_t i = 0; i < kSize; ++i) {
+        plain[i] = (char)(i * 7 + i / 251);
+    }
+    write_file(path("plain"), plain, kSize);
+    const unsigned deterministic = SEALCORE_SEAL_AUTHENTICATED | SEALCORE_SEAL_DETERMINISTIC;
+    char literal[SEALCORE_KEY_LITERAL_SIZE] = "untouched";
+    CHECK(sealcore_seal_file_flags(path("plain"), path("auth1"), NULL, deterministic, 1, literal) ==
+          SEALCORE_OK);
+    CHECK(strcmp(literal, "") == 0);
+    CHECK(sealcore_seal_file_flags(path("plain"), path("auth2"), NULL, deterministic, 2, NULL) ==
+          SEALCORE_OK);
+    CHECK(same_files(path("auth1"), path("auth2")));
+    CHECK(sealcore_seal_file_flags(path("plain"), path("rand"), NULL, SEALCORE_SEAL_AUTHENTICATED,
+                                   0, NULL) == SEALCORE_OK);
+    CHECK(!same_files(path("auth1"), path("rand")));
+    sealcore_plain* got = NULL;
+    if (CHECK(sealcore_unseal_file(&got, path("auth1"), "", 2) == SEALCORE_OK)) {
+        CHECK(sealcore_plain_size(got) == kSize &&
+              memcmp(sealcore_plain_data(got), plain, kSize) == 0);
+        sealcore_plain_free(got);
+    }
+
+    /* The codes: another key, a damaged segment, an unknown version. */
+    char key[SEALCORE_KEY_LITERAL_SIZE];
+    CHECK(sealcore_seal_file_flags(path("plain"), path("own"), kOwnKey, deterministic, 1,
+                                   literal) == SEALCORE_OK);
+    unescape(literal, key);
+    CHECK(sealcore_unseal_file(&got, path("own"), "", 1) == SEALCORE_ERROR_WRONG_KEY);
+    flip_into(path("own"), path("damaged"), 72 + 65536 + 16 + 9);
+    CHECK(sealcore_unseal_file(&got, path("damaged"), key, 1) == SEALCORE_ERROR_DAMAGED);
+    flip_into(path("own"), path("version"), 8);
+    CHECK(sealcore_unseal_file(&got, path("version"), key, 1) == SEALCORE_ERROR_UNSUPPORTED);
+
+    /* Flags 0 is the sealed text; unknown bits and a deterministic sealed text are refused
+     * before any file is opened. */
+    CHECK(sealcore_seal_file_flags(path("plain"), path("text"), NULL, 0, 2, NULL) == SEALCORE_OK);
+    if (CHECK(sealcore_unseal_file(&got, path("text"), "", 1) == SEALCORE_OK)) {
+        CHECK(sealcore_plain_size(got) == kSize);
+        sealcore_plain_free(got);
+    }
+    const int before = entries();
+    strcpy(literal, "untouched");
+    CHECK(sealcore_seal_file_flags(path("plain"), path("no"), NULL, 4u, 1, literal) ==
+          SEALCORE_ERROR_INVALID_ARGUMENT);
+    CHECK(sealcore_seal_file_flags(path("plain"), path("no"), NULL, SEALCORE_SEAL_DETERMINISTIC, 1,
+                                   literal) == SEALCORE_ERROR_INVALID_ARGUMENT);
+    CHECK(strcmp(literal, "untouched") == 0);
+    CHECK(entries() == before);
+    free(plain);
+}
+
 static void failures_of_unsealing(void) {
     write_file(path("plain"), "the plain bytes of the model", 28);
     char literal[SEALCORE_KEY_LITERAL_SIZE];
@@ -405,12 +482,15 @@ static void messages(void) {
         {SEALCORE_ERROR_WRITE, "fail to write file"},
         {SEALCORE_ERROR_OUT_OF_MEMORY, "out of memory"},
         {1, "unknown error"},
-        {-14, "unknown error"},
+        {SEALCORE_ERROR_WRONG_KEY, "wrong key"},
+        {SEALCORE_ERROR_DAMAGED, "sealed data damaged"},
+        {SEALCORE_ERROR_UNSUPPORTED, "unsupported sealed format"},
+        {-17, "unknown error"},
     };
     for (unsigned i = 0; i < sizeof texts / sizeof texts[0]; ++i) {
         CHECK(strcmp(sealcore_error_message(texts[i].code), texts[i].text) == 0);
     }
-    for (int code = SEALCORE_ERROR_INVALID_ARGUMENT; code <= SEALCORE_OK; ++code) {
+    for (int code = SEALCORE_ERROR_UNSUPPORTED; code <= SEALCORE_OK; ++code) {
         CHECK(strcmp(sealcore_error_message(code), "unknown error") != 0);
     }
 }
@@ -422,6 +502,7 @@ int main(void) {
     }
     round_trips();
     failures_of_sealing();
+    sealing_with_flags();
     failures_of_unsealing();
     messages();
     char command[128];

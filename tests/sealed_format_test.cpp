@@ -16,10 +16,15 @@
 
 #include "tests/support/outcome.h"
 #include "tests/support/random_bytes.h"
-#include "tests/support/run_process.h"
+#include "tests/support/sealed_damage.h"
+#include "tests/support/sealed_format_oracle.h"
 
 namespace {
 
+using test_support::Damage;
+using test_support::flip;
+using test_support::hex;
+using test_support::set_plain_size;
 using util_ko::detail::DeterministicSalt;
 using util_ko::detail::kHeaderSize;
 using util_ko::detail::SealedFormat;
@@ -33,16 +38,6 @@ unsigned char* Bytes(std::string& s) {
 
 const std::string kKey = "an AES key of exactly 32 bytes.!";
 const std::string kOtherKey = "an AES key of exactly 32 bytes.?";
-
-std::string Hex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
-    return out;
-}
 
 // The file size by the format's own formula, apart from the unit's arithmetic.
 std::uint64_t ExpectedFileSize(std::uint64_t plain_size, unsigned shift) {
@@ -105,11 +100,6 @@ std::string OpenWithUnit(const std::string& file, const std::string& key, bool* 
     return plain;
 }
 
-test_support::ProcessResult RunOracle(std::vector<std::string> args) {
-    args.insert(args.begin(), {PYTHON3, SEALED_FORMAT_ORACLE});
-    return test_support::run_process(args);
-}
-
 struct Case {
     unsigned shift;
     std::size_t size;
@@ -120,7 +110,6 @@ const Case kCases[] = {{12, 0},    {12, 1},    {12, 4095},         {12, 4096},
                        {12, 4097}, {12, 8192}, {12, 3 * 4096 + 5}, {16, 65537}};
 
 TEST(SealedFormat, OracleOpensWhatTheUnitSeals) {
-    test_support::TempDir dir;
     std::string previous_salt;
     for (const Case& c : kCases) {
         SCOPED_TRACE("shift " + std::to_string(c.shift) + ", " + std::to_string(c.size) + " bytes");
@@ -132,30 +121,21 @@ TEST(SealedFormat, OracleOpensWhatTheUnitSeals) {
 
         const std::string file = SealWithUnit(plain, Bytes(salt), kKey, c.shift);
         EXPECT_EQ(file.size(), ExpectedFileSize(c.size, c.shift));
-        test_support::write_file(dir.file("sealed"), file);
-        const test_support::ProcessResult opened =
-            RunOracle({"open", "--key-hex", Hex(kKey), dir.file("sealed"), dir.file("plain")});
-        ASSERT_EQ(opened.status, 0) << opened.err;
-        EXPECT_TRUE(test_support::read_file(dir.file("plain")) == plain);
+        EXPECT_TRUE(test_support::oracle_open(file, kKey) == plain);
     }
 }
 
 TEST(SealedFormat, UnitOpensAndSealsAgainWhatTheOracleSealsDeterministically) {
-    test_support::TempDir dir;
     for (const Case& c : kCases) {
         SCOPED_TRACE("shift " + std::to_string(c.shift) + ", " + std::to_string(c.size) + " bytes");
         const std::string plain = test_support::random_bytes(c.size, c.size * 3 + 1);
-        test_support::write_file(dir.file("plain"), plain);
-        const test_support::ProcessResult sealed =
-            RunOracle({"seal", "--deterministic", "--shift", std::to_string(c.shift), "--key-hex",
-                       Hex(kKey), dir.file("plain"), dir.file("sealed")});
-        ASSERT_EQ(sealed.status, 0) << sealed.err;
-        const std::string file = test_support::read_file(dir.file("sealed"));
+        const std::string file = test_support::oracle_seal(
+            plain, c.shift, kKey, test_support::OracleSalt::kDeterministic);
 
         bool leaked = false;
         EXPECT_TRUE(OpenWithUnit(file, kKey, &leaked) == plain);
         const std::string salt = DeterministicSaltOf(plain, kKey);
-        EXPECT_EQ(Hex(SealWithUnit(plain, Bytes(salt), kKey, c.shift)), Hex(file));
+        EXPECT_EQ(hex(SealWithUnit(plain, Bytes(salt), kKey, c.shift)), hex(file));
     }
 }
 
@@ -178,26 +158,9 @@ TEST(SealedFormat, SealsTheDocumentedExample) {
         "aa678c8216a1b54c38a76bca172c45ec";
     const std::string salt = DeterministicSaltOf(plain, key);
     const std::string file = SealWithUnit(plain, Bytes(salt), key, util_ko::detail::kDefaultShift);
-    EXPECT_EQ(Hex(file), expected);
+    EXPECT_EQ(hex(file), expected);
     bool leaked = false;
     EXPECT_EQ(OpenWithUnit(file, key, &leaked), plain);
-}
-
-struct Damage {
-    const char* what;
-    std::function<void(std::string&)> change;
-    const char* error;
-};
-
-void Flip(std::string& file, std::size_t at) {
-    file[at] = static_cast<char>(file[at] ^ 0x01);
-}
-
-// BE64 plain length at bytes 16 to 23.
-void SetPlainSize(std::string& file, std::uint64_t size) {
-    for (int k = 0; k < 8; ++k) {
-        file[16 + k] = static_cast<char>(size >> (56 - 8 * k));
-    }
 }
 
 TEST(SealedFormat, EveryDamageIsRefusedWithItsError) {
@@ -235,29 +198,29 @@ TEST(SealedFormat, EveryDamageIsRefusedWithItsError) {
         {"extended by 1 byte", [](std::string& f) { f += 'x'; }, damaged},
         {"extended by 16 bytes", [](std::string& f) { f += std::string(16, '\0'); }, damaged},
         {"shift 13, the size no longer fits", [](std::string& f) { f[10] = 13; }, damaged},
-        {"plain length + 1", [&](std::string& f) { SetPlainSize(f, plain_size + 1); }, damaged},
-        {"plain length 2^64 - 1", [](std::string& f) { SetPlainSize(f, UINT64_MAX); }, damaged},
+        {"plain length + 1", [&](std::string& f) { set_plain_size(f, plain_size + 1); }, damaged},
+        {"plain length 2^64 - 1", [](std::string& f) { set_plain_size(f, UINT64_MAX); }, damaged},
         {"plain length + 1 and one byte more",
          [&](std::string& f) {
-             SetPlainSize(f, plain_size + 1);
+             set_plain_size(f, plain_size + 1);
              f += 'x';
          },
          wrong_key},
         {"last segment dropped, plain length to match",
          [&](std::string& f) {
              f.resize(last);
-             SetPlainSize(f, 2 * 4096);
+             set_plain_size(f, 2 * 4096);
          },
          wrong_key},
-        {"salt", [](std::string& f) { Flip(f, 24); }, wrong_key},
-        {"salt, last byte", [](std::string& f) { Flip(f, 55); }, wrong_key},
-        {"key check", [](std::string& f) { Flip(f, 56); }, wrong_key},
-        {"key check, last byte", [](std::string& f) { Flip(f, 71); }, wrong_key},
-        {"first segment", [](std::string& f) { Flip(f, kHeaderSize); }, damaged},
-        {"middle segment", [&](std::string& f) { Flip(f, kHeaderSize + segment + 100); }, damaged},
-        {"last segment", [&](std::string& f) { Flip(f, last); }, damaged},
-        {"first tag", [&](std::string& f) { Flip(f, kHeaderSize + 4096); }, damaged},
-        {"last tag", [](std::string& f) { Flip(f, f.size() - 1); }, damaged},
+        {"salt", [](std::string& f) { flip(f, 24); }, wrong_key},
+        {"salt, last byte", [](std::string& f) { flip(f, 55); }, wrong_key},
+        {"key check", [](std::string& f) { flip(f, 56); }, wrong_key},
+        {"key check, last byte", [](std::string& f) { flip(f, 71); }, wrong_key},
+        {"first segment", [](std::string& f) { flip(f, kHeaderSize); }, damaged},
+        {"middle segment", [&](std::string& f) { flip(f, kHeaderSize + segment + 100); }, damaged},
+        {"last segment", [&](std::string& f) { flip(f, last); }, damaged},
+        {"first tag", [&](std::string& f) { flip(f, kHeaderSize + 4096); }, damaged},
+        {"last tag", [](std::string& f) { flip(f, f.size() - 1); }, damaged},
         {"two segments swapped",
          [&](std::string& f) {
              const std::string first = f.substr(kHeaderSize, segment);
@@ -289,7 +252,7 @@ TEST(SealedFormat, EveryDamageIsRefusedWithItsError) {
     // Without the whole magic the bytes are a sealed text: a prefix of it, or one byte changed.
     EXPECT_FALSE(util_ko::detail::starts_with_magic(file.data(), 7));
     std::string text = file;
-    Flip(text, 7);
+    flip(text, 7);
     EXPECT_FALSE(util_ko::detail::starts_with_magic(text.data(), text.size()));
 }
 

@@ -3,12 +3,16 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "sealcore/encrypt_wrapper.h"
+#include "sealcore/sealed_reader.h"
+#include "sealcore/unseal.h"
+#include "sealed_auth_sixteen.h"
 #include "tests/support/random_bytes.h"
 #include "tests/support/run_process.h"
 #include "tests/support/seal_oracle.h"
@@ -29,10 +33,22 @@ const std::string kOwnKey = "an-own-32-character-key-for-test";
 // Its confused form holds ", \, ? and ' (and "??"), whatever the random marker bits.
 const std::string kEscapingKey = "!#[]<B&(O0O0abcdefghijklmnopqrst";
 
-ProcessResult Sealpack(const std::vector<std::string>& args) {
+// The lines for the options of the authenticated format and the key file, after the others.
+const std::string kNewOptionsHelp =
+    "\t-a Seal in the authenticated format (with -f only): the data file at the input's size, "
+    "every byte checked when unsealed.\n"
+    "\t--deterministic With -a: the same input and key seal to the same bytes.\n"
+    "\t-t N Threads sealing the authenticated format (0: every core; default 1).\n"
+    "\t--key-file PATH Read the 32-character key from PATH (- for standard input), one "
+    "trailing line feed removed.\n"
+    "\t--check FILE Verify a sealed file of either format with the key given, writing no "
+    "plain byte.\n"
+    "\t--help Print this text.\n";
+
+ProcessResult Sealpack(const std::vector<std::string>& args, const std::string& input = "") {
     std::vector<std::string> argv = {kSealpack};
     argv.insert(argv.end(), args.begin(), args.end());
-    return test_support::run_process(argv);
+    return test_support::run_process(argv, input);
 }
 
 // The parts of a generated header, after checking every fixed byte of it.
@@ -87,8 +103,12 @@ TEST(Sealpack, NoArgumentsPrintsTheHelp) {
               "\t-i File to be encrypt.\n"
               "\t-k Random key added to encrypt the data.\n"
               "\t-o Generate cpp header.\n"
-              "\t-f Generate encrypted data only.\n");
+              "\t-f Generate encrypted data only.\n" +
+                  kNewOptionsHelp);
     EXPECT_EQ(r.err, "");
+    // --help prints the same, wherever it stands.
+    EXPECT_EQ(Sealpack({"--help"}).out, r.out);
+    EXPECT_EQ(Sealpack({"-i", "x", "--help", "-f", "y"}).out, r.out);
 }
 
 // A lone argument is never examined: the input path stays empty and cannot be read.
@@ -441,6 +461,305 @@ TEST(Sealpack, InputTooLargeForAHeader) {
                          "sealcore_seal_embed in a CMake build\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("h.h")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("d.dat")));
+}
+
+// ---- The authenticated format ----
+
+// The memcheck run leaves out the second implementation, a Python program that valgrind would
+// follow into the interpreter.
+bool OracleRuns() {
+    return std::getenv("SEALPACK_TEST_NO_PYTHON") == nullptr;
+}
+
+// The second implementation of the format (Python's cryptography package).
+ProcessResult Oracle(std::vector<std::string> args) {
+    args.insert(args.begin(), {PYTHON3, SEALED_FORMAT_ORACLE});
+    return test_support::run_process(args);
+}
+
+std::uint64_t AuthenticatedSize(std::uint64_t plain) {
+    const std::uint64_t segments = plain == 0 ? 1 : (plain + 65535) / 65536;
+    return 72 + plain + 16 * segments;
+}
+
+// A batch of two threads' 32-segment runs, then a short last segment in a batch of its own.
+const std::size_t kManySegments = 2 * 32 * 65536 + 12345;
+
+// The literal that sealpack printed, as the unsealing calls take it.
+std::string PrintedKey(const std::string& out) {
+    const std::size_t at = out.rfind(kKeyPrompt);
+    if (at == std::string::npos || out.back() != '\n') {
+        ADD_FAILURE() << "no key literal in " << out;
+        return "";
+    }
+    const std::size_t from = at + kKeyPrompt.size();
+    return seal_oracle::Unescape(out.substr(from, out.size() - 1 - from));
+}
+
+std::string UnsealAuthenticated(const std::string& path, const std::string& key_text) {
+    const util_ko::PlainBytes plain = util_ko::UnsealFile(path.c_str(), key_text.c_str());
+    return std::string(plain.data(), plain.size());
+}
+
+TEST(SealpackAuthenticated, TheOracleOpensWhatItSeals) {
+    TempDir dir;
+    const std::vector<std::size_t> sizes = {0, 1, 65535, 65536, 65537, 3 * 65536 + 5};
+    for (std::size_t size : sizes) {
+        for (bool own_key : {true, false}) {
+            SCOPED_TRACE(std::to_string(size) + " bytes, own key " + std::to_string(own_key));
+            const std::string plain = random_bytes(size, static_cast<unsigned>(size) + 7);
+            write_file(dir.file("in"), plain);
+            std::vector<std::string> args = {"-a", "-i", dir.file("in"), "-f", dir.file("out")};
+            std::vector<std::string> key = {};
+            if (own_key) {
+                args.insert(args.end(), {"-k", kOwnKey});
+                key = {"--key", kOwnKey};
+            }
+            const ProcessResult r = Sealpack(args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            // The same key literal as the sealed text's: the confused key, "" for the default.
+            const std::string printed = PrintedKey(r.out);
+            EXPECT_EQ(own_key ? seal_oracle::Deconfuse(printed) : printed, own_key ? kOwnKey : "");
+            EXPECT_EQ(std::filesystem::file_size(dir.file("out")), AuthenticatedSize(size));
+            if (!OracleRuns()) {
+                EXPECT_TRUE(UnsealAuthenticated(dir.file("out"), printed) == plain);
+                continue;
+            }
+            std::vector<std::string> open = {"open", dir.file("out"), dir.file("back")};
+            open.insert(open.end(), key.begin(), key.end());
+            const ProcessResult o = Oracle(open);
+            ASSERT_EQ(o.status, 0) << o.err;
+            EXPECT_TRUE(read_file(dir.file("back")) == plain);
+        }
+    }
+}
+
+TEST(SealpackAuthenticated, DeterministicBytesAreTheOraclesOnAnyThreadCount) {
+    TempDir dir;
+    const std::string plain = random_bytes(kManySegments, 30);
+    write_file(dir.file("in"), plain);
+    std::string expected;
+    if (OracleRuns()) {
+        ASSERT_EQ(Oracle({"seal", "--deterministic", "--key", kOwnKey, dir.file("in"),
+                          dir.file("oracle")})
+                      .status,
+                  0);
+        expected = read_file(dir.file("oracle"));
+    }
+    for (const std::string threads : {"1", "2", "0"}) {
+        SCOPED_TRACE("-t " + threads);
+        const ProcessResult r = Sealpack({"-a", "--deterministic", "-t", threads, "-k", kOwnKey,
+                                          "-i", dir.file("in"), "-f", dir.file("out")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        if (expected.empty()) {
+            expected = read_file(dir.file("out"));
+            EXPECT_TRUE(UnsealAuthenticated(dir.file("out"), PrintedKey(r.out)) == plain);
+        }
+        EXPECT_TRUE(read_file(dir.file("out")) == expected);
+    }
+    // Without --deterministic the salt is random: two runs differ, and both unseal.
+    std::string previous;
+    for (const std::string threads : {"1", "2"}) {
+        const ProcessResult r = Sealpack(
+            {"-a", "-t", threads, "-k", kOwnKey, "-i", dir.file("in"), "-f", dir.file("random")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string sealed = read_file(dir.file("random"));
+        EXPECT_NE(sealed, expected);
+        EXPECT_NE(sealed, previous);
+        previous = sealed;
+        EXPECT_TRUE(UnsealAuthenticated(dir.file("random"), PrintedKey(r.out)) == plain);
+    }
+}
+
+TEST(SealpackAuthenticated, OptionErrorsWriteNothing) {
+    TempDir dir;
+    write_file(dir.file("in"), "plain");
+    write_file(dir.file("old"), "old");
+    const std::string kHeaderRefused =
+        "-a cannot write a header (-o): a header holds sealed text; seal the authenticated "
+        "format into a data file with -f alone\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"-a", "-i", dir.file("in"), "-o", dir.file("new")}, kHeaderRefused},
+        {{"-a", "-i", dir.file("in"), "-o", dir.file("old"), "-f", dir.file("new")},
+         kHeaderRefused},
+        {{"--deterministic", "-i", dir.file("in"), "-f", dir.file("new")},
+         "--deterministic needs -a: the sealed text has a fixed IV and confusion bits drawn from "
+         "the clock, so it cannot be made reproducible\n"},
+        {{"-a", "-i", dir.file("in")}, "-a writes a data file: name it with -f\n"},
+        {{"-a", "-t", "x", "-i", dir.file("in"), "-f", dir.file("new")},
+         "-t takes a count of threads (0 for every core)\n"},
+        {{"-a", "-t", "-1", "-i", dir.file("in"), "-f", dir.file("new")},
+         "-t takes a count of threads (0 for every core)\n"},
+        {{"--check", dir.file("old"), "-f", dir.file("new")},
+         "--check writes nothing: give it without -a, -o or -f\n"},
+        {{"-k", kOwnKey, "--key-file", dir.file("in"), "-i", dir.file("in"), "-f", dir.file("new")},
+         "give the key with -k or --key-file, not both\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        const ProcessResult r = Sealpack(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("new")));
+        EXPECT_EQ(read_file(dir.file("old")), "old");
+    }
+    // The header needs the plain size before the first segment: a pipe is refused.
+    const ProcessResult r = Sealpack({"-a", "-i", "/dev/stdin", "-f", dir.file("new")}, "piped");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("must be a regular file"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("new")));
+}
+
+TEST(SealpackAuthenticated, KeyFile) {
+    TempDir dir;
+    const std::string plain = random_bytes(1000, 3);
+    write_file(dir.file("in"), plain);
+    struct Case {
+        const char* name;
+        std::string bytes;  // the key file's
+        bool from_stdin;
+    };
+    const std::vector<Case> good = {
+        {"line feed", std::string(kOwnKey) + "\n", false},
+        {"carriage return and line feed", std::string(kOwnKey) + "\r\n", false},
+        {"no line end", kOwnKey, false},
+        {"standard input", std::string(kOwnKey) + "\n", true},
+    };
+    for (const Case& c : good) {
+        SCOPED_TRACE(c.name);
+        write_file(dir.file("key"), c.bytes);
+        const std::string key_arg = c.from_stdin ? "-" : dir.file("key");
+        // The authenticated format...
+        ProcessResult r =
+            Sealpack({"-a", "--key-file", key_arg, "-i", dir.file("in"), "-f", dir.file("auth")},
+                     c.from_stdin ? c.bytes : "");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find(kOwnKey), std::string::npos);
+        EXPECT_TRUE(UnsealAuthenticated(dir.file("auth"), PrintedKey(r.out)) == plain);
+        // ...and the sealed text, whose printed literal is the confused key.
+        r = Sealpack({"--key-file", key_arg, "-i", dir.file("in"), "-f", dir.file("text")},
+                     c.from_stdin ? c.bytes : "");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find(kOwnKey), std::string::npos);
+        EXPECT_TRUE(seal_oracle::Unseal(read_file(dir.file("text")), kOwnKey) == plain);
+    }
+    // Any other length after one line end is an invalid key, and the key is never printed.
+    const std::vector<std::string> bad = {
+        std::string(kOwnKey).substr(1) + "\n", std::string(kOwnKey) + "x\n",
+        std::string(kOwnKey) + "\n\n", std::string(kOwnKey) + "\r\r\n", ""};
+    for (const std::string& bytes : bad) {
+        write_file(dir.file("key"), bytes);
+        const ProcessResult r = Sealpack(
+            {"-a", "--key-file", dir.file("key"), "-i", dir.file("in"), "-f", dir.file("refused")});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "invalid key, key must be of length 32\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("refused")));
+    }
+    const ProcessResult r = Sealpack(
+        {"--key-file", dir.file("missing"), "-i", dir.file("in"), "-f", dir.file("refused")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "cannot read key file " + dir.file("missing") + ": No such file or directory\n");
+}
+
+// Flips one bit of the byte at `at` of the file `path`.
+void FlipBit(const std::string& path, std::size_t at) {
+    std::string bytes = read_file(path);
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
+    write_file(path, bytes);
+}
+
+TEST(SealpackAuthenticated, CheckTheAuthenticatedFormat) {
+    TempDir dir;
+    const std::size_t size = 3 * 65536 + 100;
+    write_file(dir.file("in"), random_bytes(size, 11));
+    ASSERT_EQ(
+        Sealpack({"-a", "-k", kOwnKey, "-i", dir.file("in"), "-f", dir.file("sealed")}).status, 0);
+    const std::string sealed = dir.file("sealed");
+
+    ProcessResult r = Sealpack({"-k", kOwnKey, "--check", sealed});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, sealed + ": authenticated format, " + std::to_string(size) +
+                         " plain bytes, verified\n");
+    EXPECT_EQ(r.err, "");
+    write_file(dir.file("key"), std::string(kOwnKey) + "\n");
+    EXPECT_EQ(Sealpack({"--key-file", dir.file("key"), "--check", sealed}).out, r.out);
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> key;
+        std::size_t flip;  // the byte whose bit is flipped, or 0 for none
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"default key", {}, 0, "wrong key"},
+        {"another key", {"-k", kEscapingKey}, 0, "wrong key"},
+        {"version", {"-k", kOwnKey}, 8, "unsupported sealed format"},
+        {"a middle segment", {"-k", kOwnKey}, 72 + 65536 + 16 + 5, "sealed data damaged"},
+        {"the last tag", {"-k", kOwnKey}, 72 + size + 4 * 16 - 1, "sealed data damaged"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::copy_file(sealed, dir.file("bad"),
+                                   std::filesystem::copy_options::overwrite_existing);
+        if (c.flip != 0) {
+            FlipBit(dir.file("bad"), c.flip);
+        }
+        std::vector<std::string> args = c.key;
+        args.insert(args.end(), {"--check", dir.file("bad")});
+        r = Sealpack(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, dir.file("bad") + ": " + c.message + "\n");
+    }
+}
+
+TEST(SealpackAuthenticated, CheckTheSealedText) {
+    TempDir dir;
+    write_file(dir.file("in"), random_bytes(5000, 12));
+    ASSERT_EQ(Sealpack({"-k", kOwnKey, "-i", dir.file("in"), "-f", dir.file("sealed")}).status, 0);
+    ProcessResult r = Sealpack({"--check", dir.file("sealed"), "-k", kOwnKey});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, dir.file("sealed") +
+                         ": sealed text, 5000 plain bytes, unsealed (no integrity check in this "
+                         "format)\n");
+    // A wrong key that the padding shows (its outcome is fixed: the format's IV is), and a text
+    // cut short.
+    r = Sealpack({"--check", dir.file("sealed")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, dir.file("sealed") + ": Padding of string to decrypt is incorrect\n");
+    std::string text = read_file(dir.file("sealed"));
+    write_file(dir.file("cut"), text.substr(0, text.size() - 1));
+    r = Sealpack({"--check", dir.file("cut"), "-k", kOwnKey});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, dir.file("cut") + ": Length of string to decrypt is incorrect\n");
+}
+
+// sealcore_seal_data and sealcore_seal_embed with AUTHENTICATED, in tests/CMakeLists.txt: the
+// bytes are the oracle's deterministic seal, and they unseal.
+TEST(SealpackAuthenticated, SealedByTheBuild) {
+    TempDir dir;
+    const std::string input = std::string(TEST_DATA_DIR) + "/seal/fifteen.bin";
+    if (OracleRuns()) {
+        ASSERT_EQ(Oracle({"seal", "--deterministic", input, dir.file("oracle")}).status, 0);
+        EXPECT_TRUE(read_file(AUTHENTICATED_DATA_FILE) == read_file(dir.file("oracle")));
+    }
+    const util_ko::PlainBytes plain = util_ko::UnsealFile(AUTHENTICATED_DATA_FILE, "");
+    EXPECT_EQ(std::string(plain.data(), plain.size()), read_file(input));
+
+    const std::string sixteen = read_file(std::string(TEST_DATA_DIR) + "/seal/sixteen.bin");
+    const util_ko::SealedReader reader = util_ko::OpenSealedMemory(
+        sealed_auth_sixteen, sealed_auth_sixteen_size, sealed_auth_sixteen_key);
+    std::string got(sixteen.size(), '\0');
+    EXPECT_EQ(reader.ReadAt(0, &got[0], got.size()), sixteen.size());
+    EXPECT_EQ(got, sixteen);
 }
 
 }  // namespace

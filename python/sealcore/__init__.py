@@ -7,7 +7,8 @@
 
 `key` is the key literal that sealpack printed (or seal_file returned), the 48-character key it
 stands for, or "" for the built-in default key. Keys and sealed texts that the library refuses
-raise sealcore.Error (a ValueError) with its message; files raise OSError, with errno where the
+raise sealcore.Error (a ValueError) with its message (for the authenticated format, its
+subclasses WrongKeyError, DamagedError and UnsupportedFormatError); files raise OSError, with errno where the
 system gave one (FileNotFoundError for a missing file). The long calls release the interpreter
 lock, so other threads run while a model unseals.
 """
@@ -20,10 +21,13 @@ import threading
 import weakref
 
 from . import _native
-from ._native import Error
+from ._native import DamagedError, Error, UnsupportedFormatError, WrongKeyError
 
 __all__ = [
+    "DamagedError",
     "Error",
+    "UnsupportedFormatError",
+    "WrongKeyError",
     "PlainBytes",
     "open",
     "open_memory",
@@ -277,15 +281,31 @@ def open_memory(sealed, key=""):
 _seal_lock = threading.Lock()
 
 
-def seal_file(input, output, key=None):
+def seal_file(input, output, key=None, *, authenticated=False, deterministic=False, threads=1):
     """Seals the file `input` into the data file `output` as `sealpack -i input -k key -f
     output` does, and returns the key literal sealpack prints ("" for the built-in default key,
     which None selects). `key` is the 32-byte AES key, str (UTF-8) or bytes. The output appears
-    whole or not at all."""
+    whole or not at all.
+
+    `authenticated` seals in the authenticated format (sealpack -a): the file at its own size,
+    every byte checked as it is unsealed; its input must be a regular file (a pipe raises
+    OSError). `deterministic` (only with `authenticated`, else ValueError) makes the same input
+    under the same key seal to the same bytes. `threads` seals the authenticated format's
+    segments: 1 on the calling thread only, 0 on one per CPU, n on at most n; the sealed text
+    seals on one thread whatever it says."""
+    if deterministic and not authenticated:
+        raise ValueError(
+            "deterministic needs authenticated: the sealed text has a fixed IV and confusion "
+            "bits drawn from the clock"
+        )
     source, target = _native.path_bytes(input), _native.path_bytes(output)
     key = _native.key_bytes(key, sealing=True)
+    threads = _native.thread_count(threads)
+    flags = (_native.SEAL_AUTHENTICATED if authenticated else 0) | (
+        _native.SEAL_DETERMINISTIC if deterministic else 0
+    )
     literal = ctypes.create_string_buffer(_native.KEY_LITERAL_SIZE)
     with _seal_lock:
-        code = _lib.sealcore_seal_file(source, target, key, literal)
+        code = _lib.sealcore_seal_file_flags(source, target, key, flags, threads, literal)
     _native.check(code, input, output)
     return literal.value.decode("utf-8", "surrogateescape")

@@ -40,6 +40,7 @@ _PROTOTYPES = {
     "sealcore_reader_read_at": (_int, [_handle, ctypes.c_uint64, _mem, _size, _size_p]),
     "sealcore_reader_free": (None, [_handle]),
     "sealcore_seal_file": (_int, [_str, _str, _str, _mem]),
+    "sealcore_seal_file_flags": (_int, [_str, _str, _str, _uint, _uint, _mem]),
 }
 
 _missing = [name for name in _PROTOTYPES if not hasattr(lib, name)]
@@ -59,8 +60,28 @@ _FILE_ERRORS = {_OPEN, _READ, _NOT_DATA, _NOT_SEEKABLE, _CHANGED, _WRITE, _SYSTE
 _WITH_ERRNO = {_OPEN, _READ, _WRITE, _SYSTEM}
 
 
+# sealcore_seal_file_flags' bits.
+SEAL_AUTHENTICATED, SEAL_DETERMINISTIC = 1, 2
+
+
 class Error(ValueError):
     """A key or a sealed text that the library refuses; str() is the library's message."""
+
+
+class WrongKeyError(Error):
+    """An authenticated sealed file whose key check the key does not pass."""
+
+
+class DamagedError(Error):
+    """An authenticated sealed file of the wrong size, or a segment whose tag fails."""
+
+
+class UnsupportedFormatError(Error):
+    """An authenticated sealed file of a version, suite or field values this library lacks."""
+
+
+# The authenticated format's refusals, by code.
+_FORMAT_ERRORS = {-14: WrongKeyError, -15: DamagedError, -16: UnsupportedFormatError}
 
 
 def message(code):
@@ -69,14 +90,14 @@ def message(code):
 
 def check(code, path=None, output=None):
     """Raises what a failed call's code stands for: OSError for files (with errno where the
-    system gave one; `output` names the file a write failed on), MemoryError, else Error."""
+    system gave one; `output` names the file a write failed on), MemoryError, else Error (or its subclass for the authenticated format's three refusals)."""
     if code == 0:
         return
     text = message(code)
     if code == _OUT_OF_MEMORY:
         raise MemoryError(text)
     if code not in _FILE_ERRORS:
-        raise Error(text)
+        raise _FORMAT_ERRORS.get(code, Error)(text)
     name = output if code == _WRITE else path
     number = ctypes.get_errno() if code in _WITH_ERRNO else 0
     if number:

@@ -320,5 +320,75 @@ class Errors(Scratch):
         self.assertEqual(descriptors(), open_before)
 
 
+class Authenticated(Scratch):
+    """seal_file's authenticated format, read back by every call, and its three refusals."""
+
+    KEY = "an-own-32-character-key-for-test"
+
+    def seal(self, plain, name, **options):
+        with open(self.path("plain"), "wb") as f:
+            f.write(plain)
+        literal = sealcore.seal_file(self.path("plain"), self.path(name), self.KEY, **options)
+        return self.path(name), literal
+
+    def test_every_call_reads_it_back(self):
+        plain = random.Random(5).randbytes(3 * 65536 + 9)
+        sealed, literal = self.seal(plain, "auth", authenticated=True, threads=2)
+        self.assertEqual(os.path.getsize(sealed), 72 + len(plain) + 16 * 4)
+        self.assertEqual(bytes(sealcore.unseal_file(sealed, literal)), plain)
+        with open(sealed, "rb") as f:
+            self.assertEqual(bytes(sealcore.unseal_memory(f.read(), literal, 2)), plain)
+        with sealcore.open(sealed, literal) as f:
+            f.seek(65530)
+            self.assertEqual(f.read(20), plain[65530:65550])
+
+    def test_deterministic_bytes_on_any_thread_count(self):
+        plain = random.Random(6).randbytes(70 * 65536 + 3)
+        one, _ = self.seal(plain, "one", authenticated=True, deterministic=True)
+        two, _ = self.seal(plain, "two", authenticated=True, deterministic=True, threads=2)
+        salted, _ = self.seal(plain, "salted", authenticated=True, threads=0)
+        with open(one, "rb") as a, open(two, "rb") as b, open(salted, "rb") as c:
+            first = a.read()
+            self.assertEqual(first, b.read())
+            self.assertNotEqual(first, c.read())
+
+    def test_refusals(self):
+        with open(self.path("plain"), "wb") as f:
+            f.write(b"plain")
+        with self.assertRaises(ValueError) as raised:
+            sealcore.seal_file(self.path("plain"), self.path("out"), deterministic=True)
+        self.assertNotIsInstance(raised.exception, sealcore.Error)
+        read_end, write_end = os.pipe()
+        try:
+            with self.assertRaisesRegex(OSError, "not a seekable file"):
+                sealcore.seal_file(f"/proc/self/fd/{read_end}", self.path("out"), authenticated=True)
+        finally:
+            os.close(read_end)
+            os.close(write_end)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["plain"])
+
+        sealed, literal = self.seal(b"x" * 100000, "auth", authenticated=True)
+        with open(sealed, "rb") as f:
+            data = f.read()
+        damaged = bytearray(data)
+        damaged[72 + 65536 + 16 + 3] ^= 1
+        version = bytearray(data)
+        version[8] = 3
+        cases = [
+            (data, "", sealcore.WrongKeyError, "wrong key"),
+            (bytes(damaged), literal, sealcore.DamagedError, "sealed data damaged"),
+            (bytes(version), literal, sealcore.UnsupportedFormatError, "unsupported sealed format"),
+        ]
+        for text, key, kind, message in cases:
+            with self.subTest(message):
+                self.assertTrue(issubclass(kind, sealcore.Error))
+                with self.assertRaisesRegex(kind, f"^{message}$"):
+                    sealcore.unseal_memory(text, key)
+                with open(self.path("bad"), "wb") as f:
+                    f.write(text)
+                with self.assertRaisesRegex(kind, f"^{message}$"):
+                    sealcore.unseal_file(self.path("bad"), key)
+
+
 if __name__ == "__main__":
     unittest.main()

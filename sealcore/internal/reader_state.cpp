@@ -12,7 +12,9 @@
 
 #include "sealcore/aes256.h"
 #include "sealcore/base64.h"
+#include "sealcore/internal/authenticated_reader.h"
 #include "sealcore/internal/base64_groups.h"
+#include "sealcore/internal/sealed_format.h"
 #include "sealcore/internal/sealed_layout.h"
 #include "sealcore/internal/unseal_sources.h"
 #include "sealcore/str_confuse.h"
@@ -169,7 +171,7 @@ class CipherCursor {
   public:
     // Starts at cipher byte `from`; `expected` (how many bytes the caller will ask for) sizes the
     // buffers.
-    CipherCursor(const ReaderState& state, std::size_t from, std::size_t expected)
+    CipherCursor(const TextReaderState& state, std::size_t from, std::size_t expected)
         : m_state(state) {
         const GroupMark mark = state.mark_before(from);
         // The cipher bytes from the mark to the whole group that holds `from`, or to the end of
@@ -229,7 +231,7 @@ class CipherCursor {
         return false;
     }
 
-    const ReaderState& m_state;
+    const TextReaderState& m_state;
     StrConfuse m_confuse;
     CBase64 m_base64;
     std::size_t m_text = 0;  // where the next chunk begins: a group start
@@ -251,7 +253,9 @@ struct WipedBlock {
 
 }  // namespace
 
-ReaderState::ReaderState(const char* path, const char* key) {
+ReaderState::~ReaderState() = default;
+
+std::unique_ptr<ReaderState> open_reader_state(const char* path, const char* key) {
     OpenedFile file;
     open_sealed_file(path, file);
     // A file whose size the system does not know (most of /proc reports 0) has no end to
@@ -260,15 +264,36 @@ ReaderState::ReaderState(const char* path, const char* key) {
     if (!file.regular || (file.size == 0 && read_at(file.fd, &probe, 1, 0) != 0)) {
         throw kNotSeekable;
     }
-    m_key = aes_key(key_text(key));
-    m_sealed = file.size;
+    const Key aes(key);
+    unsigned char head[kHeaderSize];
+    const std::size_t want = std::min(file.size, kHeaderSize);
+    if (read_at(file.fd, reinterpret_cast<char*>(head), want, 0) != want) {
+        throw kSealedChanged;
+    }
+    if (starts_with_magic(head, want)) {
+        return std::make_unique<AuthenticatedReaderState>(file, head, aes.get());
+    }
+    return std::make_unique<TextReaderState>(file, aes.get());
+}
+
+std::unique_ptr<ReaderState> open_reader_state(const char* sealed, std::size_t size,
+                                               const char* key) {
+    const Key aes(key);
+    check_caller_memory(sealed, size);
+    if (starts_with_magic(sealed, size)) {
+        return std::make_unique<AuthenticatedReaderState>(sealed, size, aes.get());
+    }
+    return std::make_unique<TextReaderState>(sealed, size, aes.get());
+}
+
+TextReaderState::TextReaderState(OpenedFile& file, const std::string& key)
+    : m_key(key), m_sealed(file.size) {
     m_fd = std::exchange(file.fd, -1);
     learn_layout_or_release();
 }
 
-ReaderState::ReaderState(const char* sealed, std::size_t size, const char* key)
-    : m_key(aes_key(key_text(key))) {
-    check_caller_memory(sealed, size);
+TextReaderState::TextReaderState(const char* sealed, std::size_t size, const std::string& key)
+    : m_key(key) {
     // Any address stands for an empty text: nothing is ever read there.
     static const char kEmpty = '\0';
     m_memory = sealed != nullptr ? sealed : &kEmpty;
@@ -276,11 +301,11 @@ ReaderState::ReaderState(const char* sealed, std::size_t size, const char* key)
     learn_layout_or_release();
 }
 
-ReaderState::~ReaderState() {
+TextReaderState::~TextReaderState() {
     release();
 }
 
-void ReaderState::release() noexcept {
+void TextReaderState::release() noexcept {
     explicit_bzero(&m_key[0], m_key.size());
     if (m_fd >= 0) {
         ::close(m_fd);
@@ -289,7 +314,7 @@ void ReaderState::release() noexcept {
 }
 
 // A constructor that throws runs no destructor.
-void ReaderState::learn_layout_or_release() {
+void TextReaderState::learn_layout_or_release() {
     try {
         learn_layout();
     } catch (...) {
@@ -298,18 +323,18 @@ void ReaderState::learn_layout_or_release() {
     }
 }
 
-const char* ReaderState::sealed(std::size_t offset, std::size_t count, char* buffer) const {
+const char* TextReaderState::sealed(std::size_t offset, std::size_t count, char* buffer) const {
     return sealed_at(m_memory, m_fd, offset, count, buffer);
 }
 
-GroupMark ReaderState::mark_before(std::size_t cipher) const {
+GroupMark TextReaderState::mark_before(std::size_t cipher) const {
     const auto after =
         std::upper_bound(m_marks.begin(), m_marks.end(), cipher,
                          [](std::size_t c, const GroupMark& mark) { return c < mark.cipher; });
     return *(after - 1);
 }
 
-void ReaderState::learn_layout() {
+void TextReaderState::learn_layout() {
     m_text = text_length(m_sealed);
     const std::size_t stride = std::max(kMarkStride, m_text / 4 * 3 / kMaxMarks);
     GroupScanner scanner(m_text, stride, m_marks);
@@ -348,7 +373,7 @@ void ReaderState::learn_layout() {
     m_plain = m_cipher - 32 + cipher.decrypt(cipher_tail.bytes, tail, plain_tail.bytes, false);
 }
 
-std::size_t ReaderState::read(std::size_t offset, char* out, std::size_t count) const {
+std::size_t TextReaderState::read(std::size_t offset, char* out, std::size_t count) const {
     if (offset >= m_plain || count == 0) {
         return 0;
     }
@@ -359,8 +384,8 @@ std::size_t ReaderState::read(std::size_t offset, char* out, std::size_t count) 
     return count;
 }
 
-void ReaderState::decrypt_range(std::size_t begin, std::size_t end, std::size_t lo, std::size_t hi,
-                                char* out) const {
+void TextReaderState::decrypt_range(std::size_t begin, std::size_t end, std::size_t lo,
+                                    std::size_t hi, char* out) const {
     CipherCursor cursor(*this, begin, end - begin);
     AES256 cipher(m_key, AES256::CBC, Padding_Type::ISO_7816_4);
     std::unique_ptr<char[]> chunk(new char[kBlock + std::min(kCipherChunk, end - begin)]);

@@ -1,20 +1,41 @@
 #ifndef SEALCORE_INTERNAL_READER_STATE_H
 #define SEALCORE_INTERNAL_READER_STATE_H
 
-// Internal to the library, not installed: what a SealedReader knows of its sealed text, and the
-// reads by offset. SealedReader holds a ReaderState, so the class keeps the default visibility
-// of its first declaration there, and so must the types of its fields.
+// Internal to the library, not installed: what a SealedReader knows of its sealed file, and the
+// reads by offset. A SealedReader holds a ReaderState, which opening makes for the file's format:
+// a TextReaderState for a sealed text, an AuthenticatedReaderState (authenticated_reader.h) for
+// the authenticated format. ReaderState keeps the default visibility of its first declaration in
+// sealed_reader.h; the two states behind it are hidden.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace util_ko {
 namespace detail {
 
+// The plain bytes of one sealed file, by offset.
+class ReaderState {
+  public:
+    virtual ~ReaderState();
+
+    virtual std::size_t plain_size() const = 0;
+    // SealedReader::ReadAt.
+    virtual std::size_t read(std::size_t offset, char* out, std::size_t count) const = 0;
+};
+
 #pragma GCC visibility push(hidden)
+
 extern const char* const kNotSeekable;  // "not a seekable file"
-#pragma GCC visibility pop
+
+struct OpenedFile;
+
+// OpenSealedFile and OpenSealedMemory: the state for the format that the file's first bytes
+// name (starts_with_magic), with the errors sealed_reader.h gives.
+std::unique_ptr<ReaderState> open_reader_state(const char* path, const char* key);
+std::unique_ptr<ReaderState> open_reader_state(const char* sealed, std::size_t size,
+                                               const char* key);
 
 // A position where the Base64 decoder is at the start of a group: its offset in the Base64 text
 // and the offset of the cipher byte it decodes next, with the count of whole groups after it that
@@ -25,19 +46,20 @@ struct GroupMark {
     std::size_t groups;
 };
 
-class ReaderState {
+// A sealed text: what opening learned of it, and the reads by offset.
+class TextReaderState final : public ReaderState {
   public:
-    // Reads the file's sealed text (or the caller's, in place), once, to learn the plain size and
-    // where the groups lie, and checks the length and the padding as a full unsealing does.
-    ReaderState(const char* path, const char* key);
-    ReaderState(const char* sealed, std::size_t size, const char* key);
-    ~ReaderState();
-    ReaderState(const ReaderState&) = delete;
-    ReaderState& operator=(const ReaderState&) = delete;
+    // Reads the sealed text of the open regular `file` (whose descriptor it takes over) or the
+    // caller's, in place, once, to learn the plain size and where the groups lie, and checks the
+    // length and the padding as a full unsealing does. `key` is the AES key.
+    TextReaderState(OpenedFile& file, const std::string& key);
+    TextReaderState(const char* sealed, std::size_t size, const std::string& key);
+    ~TextReaderState() override;
+    TextReaderState(const TextReaderState&) = delete;
+    TextReaderState& operator=(const TextReaderState&) = delete;
 
-    std::size_t plain_size() const { return m_plain; }
-    // SealedReader::ReadAt.
-    std::size_t read(std::size_t offset, char* out, std::size_t count) const;
+    std::size_t plain_size() const override { return m_plain; }
+    std::size_t read(std::size_t offset, char* out, std::size_t count) const override;
 
     // The sealed characters [offset, offset + count): in place for the caller's memory, read into
     // `buffer` for a file. A file that ends before them throws kSealedChanged.
@@ -68,6 +90,8 @@ class ReaderState {
     std::size_t m_plain = 0;
     std::vector<GroupMark> m_marks;
 };
+
+#pragma GCC visibility pop
 
 }  // namespace detail
 }  // namespace util_ko

@@ -116,23 +116,6 @@ class OwnedDescriptor {
     int m_fd;
 };
 
-// The anonymous memory file of either descriptor form, close-on-exec and open to seals.
-int create_memory_file() {
-    return memfd_create("sealcore", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-}
-
-// F_SEAL_WRITE also forbids shared read-only maps on kernels without the 2023 memfd fix, so a
-// loader handed the descriptor could not map it there; F_SEAL_FUTURE_WRITE refuses every new
-// way of writing just the same and leaves such maps alone. Kernels before 5.1 know only the
-// first.
-bool seal_read_only(int fd) {
-    const int rest = F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL;
-    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_FUTURE_WRITE | rest) == 0) {
-        return true;
-    }
-    return errno == EINVAL && ::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | rest) == 0;
-}
-
 // The split's plain bytes straight into one array, each thread at its own offsets; the whole
 // array is wiped unless it is released.
 class SplitArray final : public PlainRanges {
@@ -179,6 +162,22 @@ class SplitDescriptor final : public PlainRanges {
 };
 
 }  // namespace
+
+int create_memory_file() {
+    return memfd_create("sealcore", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+}
+
+// F_SEAL_WRITE also forbids shared read-only maps on kernels without the 2023 memfd fix, so a
+// loader handed the descriptor could not map it there; F_SEAL_FUTURE_WRITE refuses every new
+// way of writing just the same and leaves such maps alone. Kernels before 5.1 know only the
+// first.
+bool seal_read_only(int fd) {
+    const int rest = F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL;
+    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_FUTURE_WRITE | rest) == 0) {
+        return true;
+    }
+    return errno == EINVAL && ::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | rest) == 0;
+}
 
 PlainArray unseal_to_array(SealedSource& source, const std::string& key, std::size_t expected) {
     ArraySink sink(expected);

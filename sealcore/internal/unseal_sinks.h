@@ -21,6 +21,14 @@ struct PlainArray {
     std::size_t size = 0;
 };
 
+// The anonymous memory file of every descriptor form, close-on-exec and open to seals; -1 with
+// errno set where the kernel gives none.
+int create_memory_file();
+
+// Seals the memory file `fd` against writing, growing and shrinking, so that it still maps
+// read-only and shared on every kernel. False with errno set when the kernel refuses.
+bool seal_read_only(int fd);
+
 // Unseals `source` under the 32-byte `key` into a new array, first sized for `expected` plain
 // bytes (plain_bound of the sealed length, where it is known) and grown when more arrive.
 // Throws what unseal_streamed throws; whatever was written is wiped first.

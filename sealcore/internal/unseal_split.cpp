@@ -187,7 +187,9 @@ void work(Shared& shared) noexcept {
     }
 }
 
-unsigned cpus() {
+}  // namespace
+
+unsigned process_cpus() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
         return static_cast<unsigned>(CPU_COUNT(&set));
@@ -195,8 +197,6 @@ unsigned cpus() {
     // More CPUs than a cpu_set_t holds.
     return std::thread::hardware_concurrency();
 }
-
-}  // namespace
 
 bool SealedText::read(std::size_t offset, std::size_t count, char* scratch,
                       const char*& chars) const {
@@ -216,7 +216,7 @@ void SealedText::passed(std::size_t begin, std::size_t end) const {
 }
 
 SplitPlan plan_split(const SealedText& text, unsigned threads) {
-    const unsigned wanted = threads == 0 ? cpus() : threads;
+    const unsigned wanted = threads == 0 ? process_cpus() : threads;
     if (wanted < 2 || text.size < kSplitFrom || text.size % 6 != 0) {
         return {};
     }

@@ -46,6 +46,9 @@ class PlainRanges {
     ~PlainRanges() = default;
 };
 
+// The CPUs the process may run on (its affinity mask): what a thread count of 0 stands for.
+unsigned process_cpus();
+
 // How a text splits: `threads` 0 leaves it to the one-thread pipeline; otherwise the cipher
 // output is `cipher` bytes (a multiple of 16, at least 32), so the plain bytes are at most
 // cipher - 16.
