@@ -152,14 +152,20 @@ void showHelpMsg() {
               << "\t--help Print this text.\n";
 }
 
-bool AssertKey(const std::string& key) {
-    const char* problem = nullptr;
+// What is wrong with a key for sealing, or null when it is good.
+const char* KeyProblem(const std::string& key) {
     if (key.size() != kKeyLength) {
-        problem = "invalid key, key must be of length 32";
-    } else if (!sealcore_internal::key_travels(key)) {
-        problem = "invalid key, key does not survive confusion; use printable ASCII characters";
+        return "invalid key, key must be of length 32";
     }
-    if (problem != nullptr) {
+    if (!sealcore_internal::key_travels(key)) {
+        return "invalid key, key does not survive confusion; use printable ASCII characters";
+    }
+    return nullptr;
+}
+
+// Prints the key and what is wrong with it and exits with 255, unless it is good.
+bool AssertKey(const std::string& key) {
+    if (const char* problem = KeyProblem(key)) {
         std::cout << key << '\n' << problem << '\n';
         std::cout.flush();
         std::exit(255);
@@ -373,13 +379,7 @@ bool ReadKeyFile(const std::string& path, KeyBytes& key) {
 // AssertKey for a key read from a file: the same checks and exit status, but the key's text
 // is never printed.
 void AssertKeyFromFile(const std::string& key) {
-    const char* problem = nullptr;
-    if (key.size() != kKeyLength) {
-        problem = "invalid key, key must be of length 32";
-    } else if (!sealcore_internal::key_travels(key)) {
-        problem = "invalid key, key does not survive confusion; use printable ASCII characters";
-    }
-    if (problem != nullptr) {
+    if (const char* problem = KeyProblem(key)) {
         std::cout << problem << '\n';
         std::cout.flush();
         std::exit(255);
