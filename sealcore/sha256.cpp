@@ -153,45 +153,6 @@ void compress(Word* state, const unsigned char* data, std::size_t blocks) {
     portable_compress(state, data, blocks);
 }
 
-// HMAC with the keyed states computed once: copies of one object each take a message, which
-// spares HKDF's expansion two compressions per block. Every copy wipes itself.
-class Hmac {
-  public:
-    Hmac(const unsigned char* key, std::size_t key_size) {
-        // The key padded with zeros to a block; a longer one is hashed first (RFC 2104 2).
-        unsigned char pad[SHA256::kBlockSize] = {};
-        if (key_size > SHA256::kBlockSize) {
-            SHA256::hash(key, key_size, pad);
-        } else if (key_size > 0) {
-            std::memcpy(pad, key, key_size);
-        }
-        for (unsigned char& byte : pad) {
-            byte ^= 0x36;
-        }
-        m_inner.update(pad, sizeof pad);
-        for (unsigned char& byte : pad) {
-            byte ^= 0x36 ^ 0x5c;
-        }
-        m_outer.update(pad, sizeof pad);
-        wipe(pad, sizeof pad);
-    }
-
-    void update(const void* data, std::size_t size) { m_inner.update(data, size); }
-
-    // Writes the 32-byte mac; the object is spent afterwards.
-    void finish(unsigned char* mac) {
-        unsigned char inner_hash[SHA256::kDigestSize];
-        m_inner.finish(inner_hash);
-        m_outer.update(inner_hash, sizeof inner_hash);
-        wipe(inner_hash, sizeof inner_hash);
-        m_outer.finish(mac);
-    }
-
-  private:
-    SHA256 m_inner;
-    SHA256 m_outer;
-};
-
 }  // namespace
 
 SHA256::SHA256() : m_length(0), m_buffered(0) {
@@ -262,9 +223,40 @@ void SHA256::hash(const void* data, std::size_t size, unsigned char* digest) {
     sha.finish(digest);
 }
 
+HMAC_SHA256::HMAC_SHA256(const unsigned char* key, std::size_t key_size) {
+    // The key padded with zeros to a block; a longer one is hashed first (RFC 2104 2).
+    unsigned char pad[SHA256::kBlockSize] = {};
+    if (key_size > SHA256::kBlockSize) {
+        SHA256::hash(key, key_size, pad);
+    } else if (key_size > 0) {
+        std::memcpy(pad, key, key_size);
+    }
+    for (unsigned char& byte : pad) {
+        byte ^= 0x36;
+    }
+    m_inner.update(pad, sizeof pad);
+    for (unsigned char& byte : pad) {
+        byte ^= 0x36 ^ 0x5c;
+    }
+    m_outer.update(pad, sizeof pad);
+    wipe(pad, sizeof pad);
+}
+
+void HMAC_SHA256::update(const void* data, std::size_t size) {
+    m_inner.update(data, size);
+}
+
+void HMAC_SHA256::finish(unsigned char* mac) {
+    unsigned char inner_hash[SHA256::kDigestSize];
+    m_inner.finish(inner_hash);
+    m_outer.update(inner_hash, sizeof inner_hash);
+    wipe(inner_hash, sizeof inner_hash);
+    m_outer.finish(mac);
+}
+
 void hmac_sha256(const unsigned char* key, std::size_t key_size, const void* data, std::size_t size,
                  unsigned char* mac) {
-    Hmac hmac(key, key_size);
+    HMAC_SHA256 hmac(key, key_size);
     hmac.update(data, size);
     hmac.finish(mac);
 }
@@ -280,7 +272,7 @@ void hkdf_sha256(const unsigned char* ikm, std::size_t ikm_size, const unsigned 
     // of its own.
     unsigned char prk[kHash];
     hmac_sha256(salt, salt_size, ikm, ikm_size, prk);
-    const Hmac keyed(prk, sizeof prk);
+    const HMAC_SHA256 keyed(prk, sizeof prk);
     wipe(prk, sizeof prk);
 
     // Expand: T(i) = HMAC(PRK, T(i-1) | info | i), with T(0) empty.
@@ -289,7 +281,7 @@ void hkdf_sha256(const unsigned char* ikm, std::size_t ikm_size, const unsigned 
     unsigned char counter = 0;
     for (std::size_t done = 0; done < okm_size; done += kHash) {
         ++counter;
-        Hmac block = keyed;
+        HMAC_SHA256 block = keyed;
         block.update(t, t_size);
         block.update(info, info_size);
         block.update(&counter, 1);

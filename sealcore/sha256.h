@@ -33,8 +33,24 @@ class SHA256 {
     std::size_t m_buffered;
 };
 
-// HMAC-SHA256 (RFC 2104, FIPS 198-1) of size bytes at data under a key of any length, into the
-// 32-byte mac. The padded keys and the inner hash are wiped before returning.
+// HMAC_SHA256: HMAC-SHA256 (RFC 2104, FIPS 198-1) under a key of any length, over a message
+// given in any number of update() calls. The keyed states are computed once, so a copy made
+// before the first update() serves another message under the same key. finish() writes the
+// 32-byte mac; the object is spent afterwards. The object wipes itself when destroyed.
+class HMAC_SHA256 {
+  public:
+    HMAC_SHA256(const unsigned char* key, std::size_t key_size);
+
+    void update(const void* data, std::size_t size);
+    void finish(unsigned char* mac);
+
+  private:
+    SHA256 m_inner;
+    SHA256 m_outer;
+};
+
+// HMAC-SHA256 of size bytes at data under a key of any length, into the 32-byte mac, in one
+// call. The padded keys and the inner hash are wiped before returning.
 void hmac_sha256(const unsigned char* key, std::size_t key_size, const void* data, std::size_t size,
                  unsigned char* mac);
 

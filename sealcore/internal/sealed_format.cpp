@@ -147,36 +147,6 @@ void random_salt(unsigned char* salt) {
     }
 }
 
-// HMAC (RFC 2104) with a key shorter than the hash's block: the key padded with zeros to 64
-// bytes, XORed with 0x36 for the inner hash and with 0x5c for the outer one.
-DeterministicSalt::DeterministicSalt(const unsigned char* aes_key) {
-    Secret<SHA256::kBlockSize> inner_key;
-    for (std::size_t k = 0; k < SHA256::kBlockSize; ++k) {
-        const unsigned char byte = k < kAesKeySize ? aes_key[k] : 0;
-        inner_key.bytes[k] = byte ^ 0x36;
-        m_outer_key[k] = byte ^ 0x5c;
-    }
-    m_inner.update(inner_key.bytes, SHA256::kBlockSize);
-}
-
-DeterministicSalt::~DeterministicSalt() {
-    explicit_bzero(m_outer_key, sizeof m_outer_key);
-}
-
-void DeterministicSalt::update(const void* plain, std::size_t size) {
-    m_inner.update(plain, size);
-}
-
-void DeterministicSalt::finish(unsigned char* salt) {
-    Secret<SHA256::kDigestSize> inner;
-    m_inner.finish(inner.bytes);
-    SHA256 outer;
-    outer.update(m_outer_key, sizeof m_outer_key);
-    outer.update(inner.bytes, SHA256::kDigestSize);
-    outer.finish(salt);
-    explicit_bzero(m_outer_key, sizeof m_outer_key);
-}
-
 SealedFormat::SealedFormat(const unsigned char* head, std::uint64_t file_size,
                            const unsigned char* aes_key)
     : m_layout(parse_header(head, file_size)) {

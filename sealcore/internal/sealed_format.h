@@ -107,22 +107,17 @@ SegmentLayout parse_header(const unsigned char* head, std::uint64_t file_size);
 void random_salt(unsigned char* salt);
 
 // The deterministic salt, HMAC-SHA256(key = the 32-byte AES key, message = the plain bytes),
-// fed the plain bytes in slices of any split as sealing reads them. The padded key is wiped by
-// finish() and by the destructor. One thread at a time.
+// fed the plain bytes in slices of any split as sealing reads them. One thread at a time.
 class DeterministicSalt {
   public:
-    explicit DeterministicSalt(const unsigned char* aes_key);
-    ~DeterministicSalt();
-    DeterministicSalt(const DeterministicSalt&) = delete;
-    DeterministicSalt& operator=(const DeterministicSalt&) = delete;
+    explicit DeterministicSalt(const unsigned char* aes_key) : m_mac(aes_key, kAesKeySize) {}
 
-    void update(const void* plain, std::size_t size);
+    void update(const void* plain, std::size_t size) { m_mac.update(plain, size); }
     // Writes the 32-byte salt. Call once, after the last update.
-    void finish(unsigned char* salt);
+    void finish(unsigned char* salt) { m_mac.finish(salt); }
 
   private:
-    SHA256 m_inner;
-    unsigned char m_outer_key[SHA256::kBlockSize];
+    HMAC_SHA256 m_mac;
 };
 
 // One file in the format under one AES key: its header, its layout and the AES-256-GCM object
