@@ -365,6 +365,14 @@ AES256_GCM::~AES256_GCM() {
 void AES256_GCM::seal(const unsigned char* nonce, const unsigned char* aad, std::size_t aad_size,
                       const unsigned char* in, std::size_t size, unsigned char* out,
                       unsigned char* tag) const {
+    crypt(true, nonce, aad, aad_size, in, size, out, tag);
+}
+
+// Both directions in one pass: the counter mode runs the same way, and GHASH always takes the
+// ciphertext, which is `out` when sealing and `in` when opening.
+void AES256_GCM::crypt(bool sealing, const unsigned char* nonce, const unsigned char* aad,
+                       std::size_t aad_size, const unsigned char* in, std::size_t size,
+                       unsigned char* out, unsigned char* tag) const {
     check_size(size);
     const Choice k = choose_kernel();
     const unsigned char* table = m_tables[k.slot];
@@ -372,15 +380,22 @@ void AES256_GCM::seal(const unsigned char* nonce, const unsigned char* aad, std:
     ghash_padded(k, table, s, aad, aad_size);
     const std::size_t blocks = size / 16;
     if (blocks > 0) {
-        k.kernel->encrypt(m_round_keys, table, s.ctr, s.xi, in, out, blocks);
+        (sealing ? k.kernel->encrypt : k.kernel->decrypt)(m_round_keys, table, s.ctr, s.xi, in, out,
+                                                          blocks);
     }
     const std::size_t rest = size % 16;
     if (rest > 0) {
+        // Hashed before it is decrypted, since out may be in.
+        if (!sealing) {
+            ghash_padded(k, table, s, in + 16 * blocks, rest);
+        }
         tail_stream(k, m_round_keys, s);
         for (std::size_t i = 0; i < rest; ++i) {
             out[16 * blocks + i] = static_cast<unsigned char>(in[16 * blocks + i] ^ s.scratch[i]);
         }
-        ghash_padded(k, table, s, out + 16 * blocks, rest);
+        if (sealing) {
+            ghash_padded(k, table, s, out + 16 * blocks, rest);
+        }
     }
     finish_tag(k, m_round_keys, table, s, aad_size, size, tag);
 }
@@ -388,26 +403,8 @@ void AES256_GCM::seal(const unsigned char* nonce, const unsigned char* aad, std:
 bool AES256_GCM::open(const unsigned char* nonce, const unsigned char* aad, std::size_t aad_size,
                       const unsigned char* in, std::size_t size, const unsigned char* tag,
                       unsigned char* out) const {
-    check_size(size);
-    const Choice k = choose_kernel();
-    const unsigned char* table = m_tables[k.slot];
-    Call_State s(nonce);
-    ghash_padded(k, table, s, aad, aad_size);
-    const std::size_t blocks = size / 16;
-    if (blocks > 0) {
-        k.kernel->decrypt(m_round_keys, table, s.ctr, s.xi, in, out, blocks);
-    }
-    const std::size_t rest = size % 16;
-    if (rest > 0) {
-        // Hashed before it is decrypted, since out may be in.
-        ghash_padded(k, table, s, in + 16 * blocks, rest);
-        tail_stream(k, m_round_keys, s);
-        for (std::size_t i = 0; i < rest; ++i) {
-            out[16 * blocks + i] = static_cast<unsigned char>(in[16 * blocks + i] ^ s.scratch[i]);
-        }
-    }
     unsigned char expected[16];
-    finish_tag(k, m_round_keys, table, s, aad_size, size, expected);
+    crypt(false, nonce, aad, aad_size, in, size, out, expected);
     // Every byte is compared, whatever the first difference.
     unsigned char difference = 0;
     for (int i = 0; i < 16; ++i) {

@@ -52,6 +52,12 @@ class AES256_GCM {
               unsigned char* out) const;
 
   private:
+    // seal when `sealing`, else the decryption of open: writes the tag computed over the
+    // ciphertext to `tag`.
+    void crypt(bool sealing, const unsigned char* nonce, const unsigned char* aad,
+               std::size_t aad_size, const unsigned char* in, std::size_t size, unsigned char* out,
+               unsigned char* tag) const;
+
     // Room for the largest kernel table (the wide kernel's powers of H).
     static constexpr std::size_t kTableSize = 1024;
     static constexpr std::size_t kKernels = 3;
